@@ -1,0 +1,23 @@
+#include "job/source_probe.h"
+
+#include "variant/ffmpeg_owners.h"
+
+SourceProbe probe_source(const std::string &input) {
+    FormatContextPtr fmt_ctx;
+    if (open_input_context(input, fmt_ctx) < 0)
+        return {SourceProbe::Result::cannot_open};
+
+    // A failure here still leaves the container's own stream headers, which is
+    // often enough to find the video stream; the workers check again.
+    avformat_find_stream_info(fmt_ctx.get(), nullptr);
+
+    // Asking for the decoder makes a video stream that cannot be decoded not count.
+    const AVCodec *decoder = nullptr;
+    const int index =
+        av_find_best_stream(fmt_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (index < 0)
+        return {SourceProbe::Result::no_video_stream};
+
+    const AVCodecParameters *codecpar = fmt_ctx->streams[index]->codecpar;
+    return {SourceProbe::Result::ok, codecpar->width, codecpar->height};
+}
