@@ -1,0 +1,65 @@
+// Scope-bound owners for every FFmpeg object the system acquires. An owner
+// exists from the moment its object does, so every way out of a scope
+// releases what was made, in reverse order of declaration.
+#pragma once
+
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+// Releases an input context (closing its demuxer) or an output context
+// (closing its I/O handle when the muxer does not manage its own files).
+// A null context is ignored.
+void close_format_context(AVFormatContext *fmt_ctx);
+
+struct FormatContextCloser {
+    void operator()(AVFormatContext *fmt_ctx) const { close_format_context(fmt_ctx); }
+};
+struct CodecContextFreer {
+    void operator()(AVCodecContext *codec_ctx) const { avcodec_free_context(&codec_ctx); }
+};
+struct ScalerFreer {
+    void operator()(SwsContext *sws_ctx) const { sws_freeContext(sws_ctx); }
+};
+struct FilterGraphFreer {
+    void operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+};
+struct FilterInOutFreer {
+    void operator()(AVFilterInOut *inout) const { avfilter_inout_free(&inout); }
+};
+struct AudioFifoFreer {
+    void operator()(AVAudioFifo *fifo) const { av_audio_fifo_free(fifo); }
+};
+struct PacketFreer {
+    void operator()(AVPacket *pkt) const { av_packet_free(&pkt); }
+};
+struct FrameFreer {
+    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
+};
+struct AvStringFreer {
+    void operator()(char *text) const { av_free(text); }
+};
+
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerFreer>;
+using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphFreer>;
+using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutFreer>;
+using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+
+// Opens `path` for demuxing. On failure returns the negative AVERROR code and
+// leaves `fmt_ctx` empty; the library frees a half-opened context itself.
+int open_input_context(const std::string &path, FormatContextPtr &fmt_ctx);
+
+// The library's text for a negative AVERROR code, as av_err2str gives it.
+std::string av_error_text(int error);
