@@ -39,7 +39,10 @@ std::string local_timestamp() {
 void log_message(LogLevel level, const std::string &message) {
     const std::lock_guard<std::mutex> lock(log_mutex);
     std::ostream &stream = level == LOG_ERROR ? std::cerr : std::cout;
-    stream << "[" << local_timestamp() << "] [" << level_name(level) << "] ";
-    stream.write(message.data(), static_cast<std::streamsize>(message.size()));
-    stream << "\n";
+    // One write per line: the media libraries log to the same streams without
+    // our lock, and would otherwise land between the pieces of an unbuffered
+    // ERROR line.
+    std::string line = "[" + local_timestamp() + "] [" + level_name(level) + "] ";
+    line.append(message).append("\n");
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
 }

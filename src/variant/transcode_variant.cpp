@@ -6,6 +6,7 @@
 #include "variant/audio_path.h"
 #include "variant/end_of_stream.h"
 #include "variant/pipeline_setup.h"
+#include "variant/variant_files.h"
 #include "variant/video_path.h"
 
 namespace {
@@ -48,6 +49,8 @@ StepStatus run_variant(VariantPipeline &p, const std::string &input_path,
         if (!status.failed())
             status = trailer;
     }
+    if (!status.failed())
+        status = check_variant_files(playlist_name);
     return status;
 }
 

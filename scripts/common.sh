@@ -1,0 +1,65 @@
+# Shared set-up for the demo and test commands: system packages, then a
+# virtual environment per supported interpreter with vantrel built and installed.
+# Sourced, not run.
+
+VANTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV_ROOT="$VANTREL_ROOT/.venv"
+
+log() { printf '\n==> %s\n' "$*"; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# FFmpeg's development packages, the ffmpeg tool and the build tools.
+SYSTEM_PACKAGES=(pkg-config cmake ninja-build g++ ffmpeg
+                 libavformat-dev libavcodec-dev libswscale-dev libavfilter-dev libavutil-dev)
+
+install_system_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        log "Installing system packages: ${missing[*]}"
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+# The default python3 and pyenv's CPython 3.10, the version vantrel targets.
+find_python310() {
+    if command -v pyenv >/dev/null 2>&1; then
+        local prefix
+        prefix=$(ls -d "$(pyenv root)"/versions/3.10.* 2>/dev/null | sort -V | tail -n 1)
+        if [ -n "$prefix" ] && [ -x "$prefix/bin/python3.10" ]; then
+            echo "$prefix/bin/python3.10"
+            return
+        fi
+    fi
+    if command -v python3.10 >/dev/null 2>&1 && python3.10 -c '' 2>/dev/null; then
+        command -v python3.10
+        return
+    fi
+    echo "error: CPython 3.10 not found (expected under pyenv's versions/3.10.*)" >&2
+    return 1
+}
+
+# Builds and installs vantrel (with the test extras when $2 is "test") into a
+# virtual environment for interpreter $1; prints the environment's python.
+install_into_venv() {
+    local interpreter=$1 extras=${2:-}
+    local version
+    version=$("$interpreter" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
+    local venv="$VENV_ROOT/py$version"
+    if [ ! -x "$venv/bin/python" ]; then
+        "$interpreter" -m venv "$venv" >&2
+    fi
+    "$venv/bin/python" -m pip install -q --upgrade pip >&2
+    local target="$VANTREL_ROOT"
+    [ "$extras" = test ] && target="$VANTREL_ROOT[test]"
+    log "Building and installing vantrel for Python $version" >&2
+    "$venv/bin/python" -m pip install -q "$target" >&2
+    echo "$venv/bin/python"
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite: the native unit tests,
+# then the Python suite under pyenv's CPython 3.10 and the default python3.
+# Extra arguments go to pytest.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+install_system_packages "${SYSTEM_PACKAGES[@]}" libgtest-dev
+cd "$VANTREL_ROOT"
+# Warnings fail the build here, not for users who install the package.
+export VANTREL_WERROR=ON
+
+log "Native unit tests"
+cmake -S . -B build-native -G Ninja -DVANTREL_BUILD_TESTS=ON -DVANTREL_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-native
+ctest --test-dir build-native --output-on-failure
+
+PYTHONS=("$(install_into_venv "$(find_python310)" test)" "$(install_into_venv python3 test)")
+# Each interpreter's suite imports the other's build to check the version guard.
+export VANTREL_TEST_PYTHONS="${PYTHONS[*]}"
+for python in "${PYTHONS[@]}"; do
+    log "Python suite under $("$python" --version)"
+    "$python" -m pytest "$@"
+done

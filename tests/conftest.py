@@ -1,0 +1,261 @@
+"""Shared fixtures: media generated with the ffmpeg tool, keys, and a runner
+that calls hls_encoder in a child process and captures its console log."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+LOG_LINE = re.compile(
+    rb"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] \[(INFO|WARN|ERROR|SUCCESS)\] (.*)$"
+)
+# The media libraries write their own lines to the same streams in pieces,
+# without our lock, so one of ours may follow a piece of theirs.
+LOG_LINE_ANYWHERE = re.compile(
+    rb"\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] \[(INFO|WARN|ERROR|SUCCESS)\] (.*)$"
+)
+
+
+def ffmpeg(*args: str) -> None:
+    subprocess.run(
+        ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", *args],
+        check=True,
+    )
+
+
+def video_source(size: str, rate: str) -> list[str]:
+    return ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}"]
+
+
+def tone_source(rate: int = 48000, layout: str = "stereo", volume: float = 0.1) -> list[str]:
+    # A tremolo makes the tone vary like speech, so loudness gating has something to measure.
+    return [
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=330:sample_rate={rate},volume={volume},tremolo=f=3:d=0.6,"
+        f"aformat=channel_layouts={layout}",
+    ]
+
+
+H264_AAC = ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac"]
+
+
+class MediaFactory:
+    """Makes each named input once per session, on first use."""
+
+    RECIPES = {
+        # name: (file name, ffmpeg arguments after the output-independent inputs)
+        "tiny": ("tiny.mp4", [*video_source("160x90", "30"), *tone_source(), "-t", "1", *H264_AAC]),
+        "clip": ("clip.mp4", [*video_source("320x180", "30"), *tone_source(), "-t", "3", *H264_AAC]),
+        "portrait": (
+            "portrait.mp4",
+            [*video_source("90x160", "30"), *tone_source(), "-t", "1", *H264_AAC],
+        ),
+        "square": ("square.mp4", [*video_source("100x100", "30"), *tone_source(), "-t", "1", *H264_AAC]),
+        "audio_only": ("audio_only.m4a", [*tone_source(), "-t", "1", "-c:a", "aac"]),
+        "video_only": (
+            "video_only.mp4",
+            [*video_source("160x90", "30"), "-t", "1", "-c:v", "libx264", "-preset", "ultrafast",
+             "-pix_fmt", "yuv420p"],
+        ),
+        "mono": ("mono.mp4", [*video_source("160x90", "30"), *tone_source(layout="mono"), "-t", "2", *H264_AAC]),
+        "surround": (
+            "surround.mp4",
+            [*video_source("160x90", "30"), *tone_source(layout="5.1"), "-t", "2", *H264_AAC],
+        ),
+        "audio_44k": (
+            "audio_44k.mp4",
+            [*video_source("160x90", "30"), *tone_source(rate=44100), "-t", "2", *H264_AAC],
+        ),
+        "fps25": ("fps25.mp4", [*video_source("160x90", "25"), *tone_source(), "-t", "7", *H264_AAC]),
+        "fps2997": (
+            "fps2997.mp4",
+            [*video_source("160x90", "30000/1001"), *tone_source(), "-t", "7", *H264_AAC],
+        ),
+        "fps60": ("fps60.mp4", [*video_source("160x90", "60"), *tone_source(), "-t", "7", *H264_AAC]),
+        "loud": (
+            "loud.mp4",
+            [*video_source("160x90", "30"), *tone_source(volume=0.02), "-t", "10", *H264_AAC],
+        ),
+        "mpegts": (
+            "offset.ts",
+            [*video_source("160x90", "30"), *tone_source(), "-t", "3", *H264_AAC, "-output_ts_offset", "100"],
+        ),
+        "extra_tracks": (
+            "extra_tracks.mkv",
+            [
+                *video_source("160x90", "30"),
+                *tone_source(),
+                "-f", "lavfi", "-i", "sine=frequency=880:sample_rate=22050",
+                "-f", "srt", "-i", "{subtitles}",
+                "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
+                "-t", "2", *H264_AAC, "-c:s", "srt",
+            ],
+        ),
+    }
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+
+    def __getitem__(self, name: str) -> Path:
+        if name == "random_bytes":
+            return self._random_bytes()
+        if name == "truncated":
+            return self._truncated()
+        file_name, args = self.RECIPES[name]
+        path = self.root / file_name
+        if not path.exists():
+            args = [a.replace("{subtitles}", str(self._subtitles())) for a in args]
+            partial = path.with_name("partial-" + file_name)
+            ffmpeg(*args, str(partial))
+            partial.rename(path)
+        return path
+
+    def _subtitles(self) -> Path:
+        path = self.root / "subtitles.srt"
+        path.write_text("1\n00:00:00,000 --> 00:00:01,500\nHello\n\n")
+        return path
+
+    def _random_bytes(self) -> Path:
+        path = self.root / "random.mp4"
+        if not path.exists():
+            path.write_bytes(os.urandom(64 * 1024))
+        return path
+
+    def _truncated(self) -> Path:
+        path = self.root / "truncated.mp4"
+        if not path.exists():
+            whole = self["clip"].read_bytes()
+            path.write_bytes(whole[: len(whole) // 2])
+        return path
+
+
+@pytest.fixture(scope="session")
+def media(tmp_path_factory: pytest.TempPathFactory) -> MediaFactory:
+    if shutil.which("ffmpeg") is None:
+        pytest.fail("the ffmpeg tool is needed to generate test inputs")
+    return MediaFactory(tmp_path_factory.mktemp("media"))
+
+
+@dataclasses.dataclass
+class KeyInfo:
+    path: Path
+    key: bytes
+    iv: bytes | None
+    uri: str
+
+
+def write_key_info(directory: Path, iv: bytes | None = None, uri: str = "enc.key") -> KeyInfo:
+    key = os.urandom(16)
+    (directory / "enc.key").write_bytes(key)
+    lines = [uri, str(directory / "enc.key")]
+    if iv is not None:
+        lines.append(iv.hex())
+    path = directory / "enc.keyinfo"
+    path.write_text("\n".join(lines) + "\n")
+    return KeyInfo(path, key, iv, uri)
+
+
+@pytest.fixture
+def workdir(tmp_path: Path) -> Path:
+    return tmp_path
+
+
+@pytest.fixture
+def keyinfo(workdir: Path) -> KeyInfo:
+    return write_key_info(workdir)
+
+
+@dataclasses.dataclass
+class JobResult:
+    returncode: int
+    stdout: bytes
+    stderr: bytes
+    result: str
+
+    @staticmethod
+    def _lines(stream: bytes) -> list[tuple[str, bytes]]:
+        found = []
+        for raw in stream.split(b"\n"):
+            match = LOG_LINE_ANYWHERE.search(raw)
+            if match:
+                found.append((match.group(2).decode(), match.group(3)))
+        return found
+
+    @property
+    def log(self) -> list[tuple[str, str]]:
+        """Our log lines, stdout's then stderr's, as (level, message)."""
+        return [
+            (level, message.decode("utf-8", "replace"))
+            for level, message in self._lines(self.stdout) + self._lines(self.stderr)
+        ]
+
+    def messages(self, level: str) -> list[str]:
+        return [message for lvl, message in self.log if lvl == level]
+
+
+RUNNER = """
+import json, sys
+import vantrel
+args, kwargs = json.loads(sys.stdin.buffer.read())
+def decode(value):
+    if isinstance(value, dict) and "bytes" in value:
+        return bytes.fromhex(value["bytes"])
+    if isinstance(value, dict) and "bytearray" in value:
+        return bytearray.fromhex(value["bytearray"])
+    if isinstance(value, list):
+        return [decode(v) for v in value]
+    return value
+result = vantrel.hls_encoder(*[decode(a) for a in args], **{k: decode(v) for k, v in kwargs.items()})
+# Not on stdout: the native log's buffered lines are still to come there.
+with open(sys.argv[1], "w") as out:
+    out.write(repr(result))
+"""
+
+
+def _encode(value):
+    if isinstance(value, bytes):
+        return {"bytes": value.hex()}
+    if isinstance(value, bytearray):
+        return {"bytearray": value.hex()}
+    if isinstance(value, os.PathLike):
+        return os.fspath(value)
+    if isinstance(value, (list, tuple)):
+        return [_encode(v) for v in value]
+    return value
+
+
+def run_job(cwd: Path, *args, timeout: float = 300, **kwargs) -> JobResult:
+    """Calls vantrel.hls_encoder(*args, **kwargs) in a fresh interpreter in
+    `cwd`. Paths may be given as Path objects; they are passed as str."""
+    payload = json.dumps([[_encode(a) for a in args], {k: _encode(v) for k, v in kwargs.items()}])
+    with tempfile.TemporaryDirectory() as scratch:
+        result_path = Path(scratch) / "result"
+        proc = subprocess.run(
+            [sys.executable, "-c", RUNNER, str(result_path)],
+            input=payload.encode(),
+            cwd=cwd,
+            capture_output=True,
+            timeout=timeout,
+        )
+        result = result_path.read_text() if result_path.exists() else ""
+    return JobResult(proc.returncode, proc.stdout, proc.stderr, result)
+
+
+def ffprobe_json(*args: str) -> dict:
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-allowed_extensions", "ALL", "-of", "json", *args],
+        check=True,
+        capture_output=True,
+    ).stdout
+    return json.loads(out)
