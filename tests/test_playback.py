@@ -135,7 +135,8 @@ def test_ffmpeg_decodes_every_variant_from_the_master_playlist(packages, name):
 def test_ffmpeg_reports_a_wrong_key(packages, tmp_path):
     wrong = with_wrong_key(packages["ladder-30fps"], tmp_path / "wrong-key")
     proc, _ = decode_package(wrong / "master.m3u8")
-    assert proc.stderr != ""
+    assert not (proc.returncode == 0 and proc.stderr == "")
+    assert "Invalid data found" in proc.stderr, proc.stderr
 
 
 @pytest.fixture(scope="session")

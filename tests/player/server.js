@@ -54,7 +54,9 @@ function sendFile(response, file, method) {
       response.end();
       return;
     }
-    fs.createReadStream(file).pipe(response);
+    fs.createReadStream(file)
+      .on('error', () => response.destroy())
+      .pipe(response);
   });
 }
 
@@ -62,8 +64,14 @@ function sendFile(response, file, method) {
 function startServer(packageDir, port = 0) {
   const root = path.resolve(packageDir);
   const server = http.createServer((request, response) => {
-    const urlPath = new URL(request.url, 'http://127.0.0.1').pathname;
-    const file = request.method === 'GET' || request.method === 'HEAD' ? fileFor(urlPath, root) : null;
+    let urlPath = null;
+    try {
+      urlPath = new URL(request.url, 'http://127.0.0.1').pathname;
+    } catch {
+      // A request line no URL parser takes is answered like any unknown path.
+    }
+    const servable = urlPath && (request.method === 'GET' || request.method === 'HEAD');
+    const file = servable ? fileFor(urlPath, root) : null;
     if (!file) {
       response.writeHead(404, { 'Content-Type': 'text/plain' });
       response.end('not found\n');
