@@ -28,6 +28,26 @@ install_system_packages() {
     fi
 }
 
+# The player page (tests/player/) serves a package to hls.js in a browser; the
+# playback checks drive it in Debian's Chromium, the watch command in yours.
+PLAYER_DIR="$VANTREL_ROOT/tests/player"
+
+# Node.js is often installed from elsewhere than Debian (with npm inside its
+# package), so Debian's nodejs and npm are only installed when no node exists.
+install_node() {
+    if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+        install_system_packages nodejs npm
+    fi
+}
+
+# hls.js and playwright-core at the versions the lock file pins. playwright-core
+# downloads no browser: the driver starts Debian's Chromium.
+install_player_packages() {
+    install_node
+    log "Installing the player's Node packages" >&2
+    (cd "$PLAYER_DIR" && npm ci --no-audit --no-fund --loglevel=error) >&2
+}
+
 # The default python3 and pyenv's CPython 3.10, the version vantrel targets.
 find_python310() {
     if command -v pyenv >/dev/null 2>&1; then

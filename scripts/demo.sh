@@ -32,3 +32,4 @@ ls -1 "$DEMO"
 echo
 echo "Master playlist: $DEMO/master.m3u8"
 echo "Play it with:    ffplay -allowed_extensions ALL $DEMO/master.m3u8"
+echo "or watch it in a browser: ./scripts/watch.sh"

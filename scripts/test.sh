@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the native unit tests,
-# then the Python suite under pyenv's CPython 3.10 and the default python3.
+# then the Python suite (with the playlist and browser playback checks) under
+# pyenv's CPython 3.10 and the default python3.
 # Extra arguments go to pytest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_system_packages "${SYSTEM_PACKAGES[@]}" libgtest-dev
+# Chromium, Node.js, hls.js and playwright-core for the browser playback check.
+install_system_packages "${SYSTEM_PACKAGES[@]}" libgtest-dev chromium
+install_player_packages
 cd "$VANTREL_ROOT"
 # Warnings fail the build here, not for users who install the package.
 export VANTREL_WERROR=ON

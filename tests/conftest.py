@@ -14,6 +14,7 @@ import tempfile
 from pathlib import Path
 
 import pytest
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 LOG_LINE = re.compile(
     rb"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] \[(INFO|WARN|ERROR|SUCCESS)\] (.*)$"
@@ -90,6 +91,17 @@ class MediaFactory:
         "mpegts": (
             "offset.ts",
             [*video_source("160x90", "30"), *tone_source(), "-t", "3", *H264_AAC, "-output_ts_offset", "100"],
+        ),
+        # Long enough for two whole 6-second segments and a short last one.
+        "long30": ("long30.mp4", [*video_source("320x180", "30"), *tone_source(), "-t", "14", *H264_AAC]),
+        "long2997": (
+            "long2997.mp4",
+            [*video_source("320x180", "30000/1001"), *tone_source(), "-t", "14", *H264_AAC],
+        ),
+        "long25": ("long25.mp4", [*video_source("320x180", "25"), *tone_source(), "-t", "14", *H264_AAC]),
+        "long_offset": (
+            "long_offset.ts",
+            [*video_source("320x180", "30"), *tone_source(), "-t", "14", *H264_AAC, "-output_ts_offset", "100"],
         ),
         "extra_tracks": (
             "extra_tracks.mkv",
@@ -259,3 +271,74 @@ def ffprobe_json(*args: str) -> dict:
         capture_output=True,
     ).stdout
     return json.loads(out)
+
+
+def decrypt_segment(path: Path, key: bytes, key_tag: str, sequence_number: int) -> bytes:
+    """The clear MPEG-TS of an AES-128 segment; `key_tag` is the attribute text
+    of its #EXT-X-KEY, whose IV, when absent, is the media sequence number."""
+    match = re.search(r"IV=0x([0-9A-Fa-f]{32})", key_tag)
+    iv = bytes.fromhex(match.group(1)) if match else sequence_number.to_bytes(16, "big")
+    decryptor = Cipher(algorithms.AES(key), modes.CBC(iv)).decryptor()
+    padded = decryptor.update(path.read_bytes()) + decryptor.finalize()
+    pad = padded[-1]
+    assert 1 <= pad <= 16 and padded[-pad:] == bytes([pad]) * pad, "bad PKCS#7 padding"
+    return padded[:-pad]
+
+
+@dataclasses.dataclass
+class Package:
+    """One finished job: master.m3u8, its variants, their segments and the key,
+    all in `directory`, laid out as a web server would serve them."""
+
+    directory: Path
+    source: Path
+    key: bytes
+    stems: list[str]
+    job: JobResult
+
+    @property
+    def master(self) -> Path:
+        return self.directory / "master.m3u8"
+
+
+class PackageFactory:
+    """Encodes each named package once per session, on first use. These are
+    all the packages the suite makes from clips of 14 seconds or more, so every
+    one of them goes through the strict playlist checks and the players."""
+
+    RECIPES = {
+        # name: (input, renditions)
+        "ladder-30fps": ("long30", ["720p", "480p", "360p"]),
+        "source-29.97fps": ("long2997", ["480p", "360p"]),
+        "source-25fps": ("long25", ["480p", "360p"]),
+        "source-clock-at-100s": ("long_offset", ["480p", "360p"]),
+    }
+
+    def __init__(self, root: Path, media: MediaFactory) -> None:
+        self.root = root
+        self.media = media
+        self.made: dict[str, Package] = {}
+        self.failed: dict[str, str] = {}
+
+    def __getitem__(self, name: str) -> Package:
+        if name not in self.made and name not in self.failed:
+            source_name, renditions = self.RECIPES[name]
+            directory = self.root / name
+            directory.mkdir()
+            # The key URI is relative, so players fetch the key from beside
+            # the variant playlists.
+            info = write_key_info(directory)
+            source = self.media[source_name]
+            job = run_job(directory, source, "master.m3u8", renditions, [], info.path)
+            if "All secure transcoding finished flawlessly." in job.messages("SUCCESS"):
+                self.made[name] = Package(directory, source, info.key, renditions, job)
+            else:
+                self.failed[name] = f"package {name} was not made:\n{job.stderr.decode(errors='replace')}"
+        if name in self.failed:
+            pytest.fail(self.failed[name])
+        return self.made[name]
+
+
+@pytest.fixture(scope="session")
+def packages(tmp_path_factory: pytest.TempPathFactory, media: MediaFactory) -> PackageFactory:
+    return PackageFactory(tmp_path_factory.mktemp("packages"), media)

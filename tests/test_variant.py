@@ -10,9 +10,8 @@ from fractions import Fraction
 from pathlib import Path
 
 import pytest
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-from conftest import ffprobe_json, run_job, write_key_info
+from conftest import decrypt_segment, ffprobe_json, run_job, write_key_info
 
 # Lines the libraries print when timestamps or durations are wrong.
 LIBRARY_TROUBLE = [
@@ -36,16 +35,6 @@ def media_playlist(path: Path) -> dict:
             keys.append(line[len("#EXT-X-KEY:"):])
     sequence = next((int(l.split(":")[1]) for l in lines if l.startswith("#EXT-X-MEDIA-SEQUENCE:")), 0)
     return {"lines": lines, "segments": segments, "durations": durations, "keys": keys, "sequence": sequence}
-
-
-def decrypt_segment(path: Path, key: bytes, key_tag: str, sequence_number: int) -> bytes:
-    match = re.search(r"IV=0x([0-9A-Fa-f]{32})", key_tag)
-    iv = bytes.fromhex(match.group(1)) if match else sequence_number.to_bytes(16, "big")
-    decryptor = Cipher(algorithms.AES(key), modes.CBC(iv)).decryptor()
-    padded = decryptor.update(path.read_bytes()) + decryptor.finalize()
-    pad = padded[-1]
-    assert 1 <= pad <= 16 and padded[-pad:] == bytes([pad]) * pad, "bad PKCS#7 padding"
-    return padded[:-pad]
 
 
 def is_mpeg_ts(data: bytes) -> bool:

@@ -1,0 +1,100 @@
+#!/usr/bin/env node
+// Plays one HLS package in headless Chromium, holding each variant in turn, and
+// prints one JSON line per variant: what the player page recorded.
+//
+//   node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS]
+//
+// The package directory is served on 127.0.0.1 and its master.m3u8 is played.
+// The exit status is 0 whenever every variant was tried, whatever the player
+// made of it; judging the lines is the caller's business.
+'use strict';
+
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { chromium } = require('playwright-core');
+const { startServer, addressOf } = require('./server');
+
+const CHROMIUM = process.env.VANTREL_CHROMIUM || '/usr/bin/chromium';
+// Debian's Chromium, not a downloaded one. The machine has no outside network,
+// so everything that would reach out on its own is switched off.
+const CHROMIUM_FLAGS = [
+  '--headless',
+  '--no-sandbox',
+  '--disable-gpu',
+  '--disable-quic',
+  '--no-first-run',
+  '--disable-background-networking',
+  '--disable-component-update',
+  '--disable-sync',
+  '--autoplay-policy=no-user-gesture-required',
+];
+
+function parseArguments(argv) {
+  const options = { packageDir: null, goal: 2, timeout: 30 };
+  for (let i = 0; i < argv.length; i += 1) {
+    if (argv[i] === '--goal') options.goal = Number(argv[(i += 1)]);
+    else if (argv[i] === '--timeout') options.timeout = Number(argv[(i += 1)]);
+    else options.packageDir = argv[i];
+  }
+  if (!options.packageDir || !(options.goal > 0) || !(options.timeout > 0)) {
+    throw new Error('usage: node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS]');
+  }
+  return options;
+}
+
+// Opens the page holding one variant and waits for the line it writes.
+async function playLevel(context, address, level, options) {
+  const page = await context.newPage();
+  const consoleErrors = [];
+  page.on('console', (message) => {
+    if (message.type() === 'error') consoleErrors.push(message.text());
+  });
+  page.on('pageerror', (error) => consoleErrors.push(String(error)));
+  try {
+    const query = `?level=${level}&goal=${options.goal}&timeout=${options.timeout}`;
+    await page.goto(address + query);
+    const result = page.locator('#result');
+    // The page gives up by itself after its timeout; allow a little more.
+    await result.filter({ hasText: /\S/ }).waitFor({ timeout: (options.timeout + 15) * 1000 });
+    const record = JSON.parse(await result.textContent());
+    record.consoleErrors = consoleErrors;
+    return record;
+  } finally {
+    await page.close();
+  }
+}
+
+async function main() {
+  const options = parseArguments(process.argv.slice(2));
+  if (!fs.existsSync(path.join(options.packageDir, 'master.m3u8'))) {
+    throw new Error(`no master.m3u8 in ${options.packageDir}`);
+  }
+  const server = await startServer(options.packageDir);
+  const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'vantrel-chromium-'));
+  let context;
+  try {
+    context = await chromium.launchPersistentContext(userDataDir, {
+      executablePath: CHROMIUM,
+      headless: true,
+      args: CHROMIUM_FLAGS,
+    });
+    // Every variant in the master playlist, in its order; the first run
+    // tells how many there are.
+    let levelCount = 1;
+    for (let level = 0; level < levelCount; level += 1) {
+      const record = await playLevel(context, addressOf(server), level, options);
+      levelCount = Math.max(levelCount, record.levels.length);
+      process.stdout.write(JSON.stringify(record) + '\n');
+    }
+  } finally {
+    if (context) await context.close();
+    server.close();
+    fs.rmSync(userDataDir, { recursive: true, force: true });
+  }
+}
+
+main().catch((error) => {
+  process.stderr.write(`play.js: ${error.stack || error}\n`);
+  process.exit(2);
+});

@@ -1,0 +1,92 @@
+// A static HTTP server on 127.0.0.1 for the player page, hls.js and one HLS
+// package. Players resolve the key URI against the variant playlist, so the key
+// has to come from the same origin as the playlists: the whole package
+// directory is served under /package/.
+'use strict';
+
+const fs = require('fs');
+const http = require('http');
+const path = require('path');
+
+const PAGE_FILES = {
+  '/': path.join(__dirname, 'index.html'),
+  '/index.html': path.join(__dirname, 'index.html'),
+  '/player.js': path.join(__dirname, 'player.js'),
+  '/hls.min.js': path.join(path.dirname(require.resolve('hls.js')), 'hls.min.js'),
+};
+
+const CONTENT_TYPES = {
+  '.html': 'text/html; charset=utf-8',
+  '.js': 'text/javascript; charset=utf-8',
+  '.m3u8': 'application/vnd.apple.mpegurl',
+  '.ts': 'video/mp2t',
+  '.key': 'application/octet-stream',
+};
+
+// The file a request path names, or null when it is outside what is served.
+function fileFor(urlPath, packageDir) {
+  if (PAGE_FILES[urlPath]) return PAGE_FILES[urlPath];
+  if (!urlPath.startsWith('/package/')) return null;
+  let relative;
+  try {
+    relative = decodeURIComponent(urlPath.slice('/package/'.length));
+  } catch {
+    return null;
+  }
+  const file = path.resolve(packageDir, relative);
+  return file.startsWith(packageDir + path.sep) ? file : null;
+}
+
+function sendFile(response, file, method) {
+  fs.stat(file, (statError, info) => {
+    if (statError || !info.isFile()) {
+      response.writeHead(404, { 'Content-Type': 'text/plain' });
+      response.end('not found\n');
+      return;
+    }
+    response.writeHead(200, {
+      'Content-Type': CONTENT_TYPES[path.extname(file)] || 'application/octet-stream',
+      'Content-Length': info.size,
+      // Every run must see the files on disk now, never an earlier package.
+      'Cache-Control': 'no-store',
+    });
+    if (method === 'HEAD') {
+      response.end();
+      return;
+    }
+    fs.createReadStream(file)
+      .on('error', () => response.destroy())
+      .pipe(response);
+  });
+}
+
+// Resolves to the listening server; port 0 takes any free port.
+function startServer(packageDir, port = 0) {
+  const root = path.resolve(packageDir);
+  const server = http.createServer((request, response) => {
+    let urlPath = null;
+    try {
+      urlPath = new URL(request.url, 'http://127.0.0.1').pathname;
+    } catch {
+      // A request line no URL parser takes is answered like any unknown path.
+    }
+    const servable = urlPath && (request.method === 'GET' || request.method === 'HEAD');
+    const file = servable ? fileFor(urlPath, root) : null;
+    if (!file) {
+      response.writeHead(404, { 'Content-Type': 'text/plain' });
+      response.end('not found\n');
+      return;
+    }
+    sendFile(response, file, request.method);
+  });
+  return new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.listen(port, '127.0.0.1', () => resolve(server));
+  });
+}
+
+function addressOf(server) {
+  return `http://127.0.0.1:${server.address().port}/`;
+}
+
+module.exports = { startServer, addressOf };

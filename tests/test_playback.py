@@ -1,0 +1,203 @@
+"""Every package plays in two independent clients: FFmpeg's HLS demuxer
+decodes all of it, and hls.js in headless Chromium plays each variant from a
+local web server. Each client is also shown a wrong key, to prove that its
+check can fail."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import m3u8
+import pytest
+
+from conftest import Package, PackageFactory
+
+PLAYER_DIR = Path(__file__).parent / "player"
+CHROMIUM = os.environ.get("VANTREL_CHROMIUM", "/usr/bin/chromium")
+# Seconds of playback that count as playing, as the page measures them.
+PLAY_GOAL = 2
+AAC_FRAME_SECONDS = 1024 / 44100
+# hls.js reports a stall when the machine is too busy to feed the decoder in
+# time; that says nothing about the package.
+LOAD_WARNINGS = {"bufferStalledError", "bufferNudgeOnStall"}
+# hls.js puts its zero at the lowest decoding timestamp, so with B-pictures the
+# first picture is shown a reordering delay (2 pictures with our encoder
+# settings) after zero. When playback starts before hls.js has stepped over
+# that gap quietly, it reports the step; packages that FFmpeg's own command
+# line makes with the same settings do the same. Any other hole is a fault.
+START_GAP_SECONDS = 3 / 30
+
+
+def is_player_fault(error: dict) -> bool:
+    if error["details"] in LOAD_WARNINGS:
+        return False
+    if error["details"] == "bufferSeekOverHole" and not error["fatal"] and error["buffered"]:
+        step = re.search(r"seeking from ([\d.]+) to", error["reason"])
+        first_buffered = error["buffered"][0][0]
+        return not (step and float(step.group(1)) < first_buffered <= START_GAP_SECONDS)
+    return True
+
+
+@dataclasses.dataclass
+class DecodedStream:
+    media_type: str
+    size: str | None = None
+    time_base: float = 0.0
+    frames: int = 0
+    ticks: int = 0
+
+    @property
+    def seconds(self) -> float:
+        return self.ticks * self.time_base
+
+
+def decode_with_ffmpeg(path: Path, *input_options: str) -> tuple[subprocess.CompletedProcess, dict[int, DecodedStream]]:
+    """Decodes every stream of the input (every variant, for a master
+    playlist); the framecrc lines tell what came out of each stream."""
+    proc = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-v", "error", *input_options, "-i", str(path),
+         "-map", "0", "-fps_mode", "passthrough", "-f", "framecrc", "-"],
+        capture_output=True, text=True, timeout=300,
+    )
+    streams: dict[int, DecodedStream] = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("#") and ":" in line:
+            name, value = line[1:].split(":", 1)
+            parts = name.split()
+            if len(parts) != 2 or not parts[1].isdigit():
+                continue
+            stream = streams.setdefault(int(parts[1]), DecodedStream(media_type=""))
+            value = value.strip()
+            if parts[0] == "media_type":
+                stream.media_type = value
+            elif parts[0] == "dimensions":
+                stream.size = value
+            elif parts[0] == "tb":
+                num, den = value.split("/")
+                stream.time_base = int(num) / int(den)
+        elif line and not line.startswith("#"):
+            index, _dts, _pts, duration, *_ = (field.strip() for field in line.split(","))
+            stream = streams[int(index)]
+            stream.frames += 1
+            stream.ticks += int(duration)
+    return proc, streams
+
+
+def master_sizes(package: Package) -> dict[str, str]:
+    master = m3u8.load(str(package.master))
+    return {
+        entry.uri.removesuffix(".m3u8"): "{}x{}".format(*entry.stream_info.resolution)
+        for entry in master.playlists
+    }
+
+
+def decode_package(master: Path) -> tuple[subprocess.CompletedProcess, dict[int, DecodedStream]]:
+    # The key's file name does not end in a media extension.
+    return decode_with_ffmpeg(master, "-allowed_extensions", "ALL")
+
+
+def with_wrong_key(package: Package, directory: Path) -> Path:
+    """A copy of the package whose served key is not the one it was made with."""
+    shutil.copytree(package.directory, directory)
+    wrong = bytes(b ^ 0xFF for b in package.key)
+    (directory / "enc.key").write_bytes(wrong)
+    return directory
+
+
+@pytest.mark.parametrize("name", list(PackageFactory.RECIPES))
+def test_ffmpeg_decodes_every_variant_from_the_master_playlist(packages, name):
+    package = packages[name]
+    proc, streams = decode_package(package.master)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+
+    _, source = decode_with_ffmpeg(package.source)
+    pictures = next(s.frames for s in source.values() if s.media_type == "video")
+    seconds = next(s.seconds for s in source.values() if s.media_type == "audio")
+    videos = [s for s in streams.values() if s.media_type == "video"]
+    audios = [s for s in streams.values() if s.media_type == "audio"]
+    assert sorted(s.size for s in videos) == sorted(master_sizes(package).values())
+    assert len(audios) == len(package.stems)
+    for video in videos:
+        # No source picture lost or added (the sources are not faster than 30 fps).
+        assert video.frames == pictures, video
+    for audio in audios:
+        # MPEG-TS cannot say how many priming samples to drop, so the decoder
+        # gives the encoder's priming frame on top of what the source had.
+        assert abs(audio.seconds - seconds) <= 3 * AAC_FRAME_SECONDS, (audio, seconds)
+
+
+def test_ffmpeg_reports_a_wrong_key(packages, tmp_path):
+    wrong = with_wrong_key(packages["ladder-30fps"], tmp_path / "wrong-key")
+    proc, _ = decode_package(wrong / "master.m3u8")
+    assert not (proc.returncode == 0 and proc.stderr == "")
+    assert "Invalid data found" in proc.stderr, proc.stderr
+
+
+@pytest.fixture(scope="session")
+def player() -> Path:
+    """The headless driver, once its Node packages and Chromium are there."""
+    missing = []
+    if shutil.which("node") is None:
+        missing.append("Node.js (apt-get install nodejs npm)")
+    for package in ("hls.js", "playwright-core"):
+        if not (PLAYER_DIR / "node_modules" / package / "package.json").is_file():
+            missing.append(f"{package} (npm ci --prefix {PLAYER_DIR})")
+    if not os.access(CHROMIUM, os.X_OK):
+        missing.append(f"Chromium at {CHROMIUM} (apt-get install chromium)")
+    if missing:
+        pytest.fail("the browser player needs " + ", ".join(missing) + "; ./scripts/test.sh installs them")
+    return PLAYER_DIR / "play.js"
+
+
+def play_in_chromium(player: Path, directory: Path) -> list[dict]:
+    """One record per variant, in the order hls.js numbers them (by bandwidth)."""
+    proc = subprocess.run(
+        ["node", str(player), str(directory), "--goal", str(PLAY_GOAL), "--timeout", "45"],
+        capture_output=True, text=True, timeout=600,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return [json.loads(line) for line in proc.stdout.splitlines()]
+
+
+@pytest.fixture(scope="module")
+def ladder_playback(packages, player) -> tuple[Package, list[dict]]:
+    package = packages["ladder-30fps"]
+    return package, play_in_chromium(player, package.directory)
+
+
+@pytest.mark.parametrize("stem", PackageFactory.RECIPES["ladder-30fps"][1])
+def test_chromium_plays_each_variant_held_in_turn(ladder_playback, stem):
+    package, records = ladder_playback
+    assert len(records) == len(package.stems)
+    size = master_sizes(package)[stem]
+    levels = ["{width}x{height}".format(**level) for level in records[0]["levels"]]
+    assert sorted(levels) == sorted(master_sizes(package).values())
+    level = levels.index(size)
+    record = records[level]
+
+    assert record["forcedLevel"] == level
+    assert record["outcome"] == "played", record
+    assert record["keysLoaded"] >= 1, record
+    assert [e for e in record["errors"] if is_player_fault(e)] == [], record
+    assert record["currentTime"] > PLAY_GOAL
+    # Only the held variant was fetched and shown.
+    assert {fragment["level"] for fragment in record["fragments"]} == {level}, record
+    assert f"{record['videoWidth']}x{record['videoHeight']}" == size
+
+
+def test_chromium_refuses_a_wrong_key(packages, player, tmp_path):
+    wrong = with_wrong_key(packages["ladder-30fps"], tmp_path / "wrong-key")
+    records = play_in_chromium(player, wrong)
+    assert len(records) == len(packages["ladder-30fps"].stems)
+    for record in records:
+        assert record["outcome"] == "failed", record
+        # The key did arrive: the failure is the decryption, not a missing file.
+        assert record["keysLoaded"] >= 1, record
+        assert any(error["fatal"] for error in record["errors"]), record
+        assert record["currentTime"] < PLAY_GOAL
