@@ -8,6 +8,20 @@ extern "C" {
 
 namespace {
 
+// The output's io_close2, which the HLS muxer hands on to its MPEG-TS
+// sub-muxer. The muxer closes its segment and playlist files without looking
+// at the result, so a full disk would still end in a reported success; this
+// keeps the first write error for the worker to see.
+int close_recording_write_errors(AVFormatContext *fmt_ctx, AVIOContext *pb) {
+    const bool writing = pb->write_flag != 0;
+    // Flushes what is buffered and returns the first error of any write.
+    const int ret = avio_close(pb);
+    auto *first_error = static_cast<int *>(fmt_ctx->opaque);
+    if (ret < 0 && writing && first_error && *first_error == 0)
+        *first_error = ret;
+    return ret;
+}
+
 StepStatus add_output_stream(VariantPipeline &p, const AVCodecContext *enc_ctx, AVStream *&stream,
                              const char *add_step, const char *copy_step) {
     stream = avformat_new_stream(p.output.get(), enc_ctx->codec);
@@ -38,6 +52,8 @@ StepStatus open_hls_output(VariantPipeline &p, const std::string &playlist_name,
     p.output.reset(fmt_ctx);
     if (ret < 0)
         return step_failed("could not create the HLS output", ret);
+    fmt_ctx->opaque = &p.output_write_error;
+    fmt_ctx->io_close2 = close_recording_write_errors;
 
     StepStatus status = add_output_stream(p, p.video_enc.get(), p.video_out,
                                           "could not add the video output stream",

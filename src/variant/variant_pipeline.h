@@ -5,6 +5,7 @@
 #include <string>
 
 #include "variant/ffmpeg_owners.h"
+#include "variant/input_context.h"
 
 // The outcome of one step: empty on success, otherwise what was being done and
 // the library's negative AVERROR code, kept for the one line that reports it.
@@ -32,6 +33,7 @@ struct VideoTimeline {
 // Members are declared in order of acquisition, so they are released in the
 // reverse order on every way out of the worker.
 struct VariantPipeline {
+    InputGate input_gate; // must outlive `input`
     FormatContextPtr input;
     int video_index = -1;
     int audio_index = -1;
@@ -41,6 +43,9 @@ struct VariantPipeline {
     CodecContextPtr audio_dec;
     CodecContextPtr video_enc;
     CodecContextPtr audio_enc;
+    // The first error met while writing any file of the output (negative
+    // AVERROR), or 0. Must outlive `output`, which records into it until freed.
+    int output_write_error = 0;
     FormatContextPtr output;
     AVStream *video_out = nullptr; // owned by `output`
     AVStream *audio_out = nullptr; // owned by `output`
