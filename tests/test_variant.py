@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-from conftest import ffprobe_json, run_job, write_key_info
+from conftest import TOOL_ENV, ffprobe_json, run_job, write_key_info
 
 # Lines the libraries print when timestamps or durations are wrong.
 LIBRARY_TROUBLE = [
@@ -166,7 +166,7 @@ def test_loudness_is_normalised(encode, workdir):
     report = subprocess.run(
         ["ffmpeg", "-hide_banner", "-nostats", "-allowed_extensions", "ALL", "-i", str(workdir / "360p.m3u8"),
          "-map", "0:a", "-af", "ebur128", "-f", "null", "-"],
-        capture_output=True, text=True, check=True,
+        capture_output=True, text=True, check=True, env=TOOL_ENV,
     ).stderr
     integrated = float(re.findall(r"I:\s+(-?[\d.]+) LUFS", report)[-1])
     assert -16.0 <= integrated <= -12.0, integrated
