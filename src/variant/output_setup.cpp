@@ -8,17 +8,29 @@ extern "C" {
 
 namespace {
 
-// The output's io_close2, which the HLS muxer hands on to its MPEG-TS
-// sub-muxer. The muxer closes its segment and playlist files without looking
-// at the result, so a full disk would still end in a reported success; this
-// keeps the first write error for the worker to see.
-int close_recording_write_errors(AVFormatContext *fmt_ctx, AVIOContext *pb) {
+void record_first_error(AVFormatContext *fmt_ctx, int error) {
+    auto *files = static_cast<OutputFiles *>(fmt_ctx->opaque);
+    if (files && files->first_error == 0)
+        files->first_error = error;
+}
+
+// The output's io_open and io_close2, which the HLS muxer hands on to its
+// MPEG-TS sub-muxer together with `opaque`.
+int open_recording_errors(AVFormatContext *fmt_ctx, AVIOContext **pb, const char *url, int flags,
+                          AVDictionary **options) {
+    const auto *files = static_cast<const OutputFiles *>(fmt_ctx->opaque);
+    const int ret = files->library_io_open(fmt_ctx, pb, url, flags, options);
+    if (ret < 0 && (flags & AVIO_FLAG_WRITE))
+        record_first_error(fmt_ctx, ret);
+    return ret;
+}
+
+int close_recording_errors(AVFormatContext *fmt_ctx, AVIOContext *pb) {
     const bool writing = pb->write_flag != 0;
     // Flushes what is buffered and returns the first error of any write.
     const int ret = avio_close(pb);
-    auto *first_error = static_cast<int *>(fmt_ctx->opaque);
-    if (ret < 0 && writing && first_error && *first_error == 0)
-        *first_error = ret;
+    if (ret < 0 && writing)
+        record_first_error(fmt_ctx, ret);
     return ret;
 }
 
@@ -52,8 +64,10 @@ StepStatus open_hls_output(VariantPipeline &p, const std::string &playlist_name,
     p.output.reset(fmt_ctx);
     if (ret < 0)
         return step_failed("could not create the HLS output", ret);
-    fmt_ctx->opaque = &p.output_write_error;
-    fmt_ctx->io_close2 = close_recording_write_errors;
+    p.output_files.library_io_open = fmt_ctx->io_open;
+    fmt_ctx->opaque = &p.output_files;
+    fmt_ctx->io_open = open_recording_errors;
+    fmt_ctx->io_close2 = close_recording_errors;
 
     StepStatus status = add_output_stream(p, p.video_enc.get(), p.video_out,
                                           "could not add the video output stream",

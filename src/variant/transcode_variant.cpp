@@ -31,9 +31,10 @@ StepStatus read_loop(VariantPipeline &p) {
         av_packet_unref(pkt);
         if (status.failed())
             return status;
-        // A full disk need not stop the muxer; it stops the worker.
-        if (p.output_write_error < 0)
-            return step_failed(WRITE_STEP, p.output_write_error);
+        // A missing directory or a full disk need not stop the muxer; it
+        // stops the worker.
+        if (p.output_files.first_error < 0)
+            return step_failed(WRITE_STEP, p.output_files.first_error);
     }
 }
 
@@ -54,8 +55,8 @@ StepStatus run_variant(VariantPipeline &p, const std::string &input_path,
         if (!status.failed())
             status = trailer;
     }
-    if (!status.failed() && p.output_write_error < 0)
-        status = step_failed(WRITE_STEP, p.output_write_error);
+    if (!status.failed() && p.output_files.first_error < 0)
+        status = step_failed(WRITE_STEP, p.output_files.first_error);
     if (!status.failed())
         status = check_variant_files(playlist_name);
     return status;
