@@ -61,6 +61,9 @@ PYTHON=$(install_into_venv python3 test "$SANITIZER")
 PYTEST_ARGS=(-p no:cacheprovider)
 if [ "$SANITIZER" = thread ]; then
     PYTEST_ARGS+=(-m threads)
+else
+    # Several hundred bit-flipped inputs, each one job in a long-lived process.
+    export VANTREL_MUTANTS=${VANTREL_MUTANTS:-320}
 fi
 
 log "Python suite under $("$PYTHON" --version) ($SANITIZER sanitizer)"

@@ -282,6 +282,7 @@ import ctypes, json, os, sys, time
 import vantrel
 libc = ctypes.CDLL(None)
 calls = json.loads(sys.stdin.buffer.read())
+threads_at_start = len(os.listdir("/proc/self/task"))
 with open(sys.argv[1], "w") as report:
     for number, (args, kwargs) in enumerate(calls):
         # The native log writes through C stdio; flushing it before each marker
@@ -299,6 +300,8 @@ with open(sys.argv[1], "w") as report:
             "result": repr(result),
             "seconds": time.monotonic() - started,
             "open_fds": len(os.listdir("/proc/self/fd")),
+            "threads": len(os.listdir("/proc/self/task")),
+            "threads_at_start": threads_at_start,
             "resident_bytes": resident_pages * os.sysconf("SC_PAGE_SIZE"),
         }) + "\\n")
         report.flush()
@@ -309,6 +312,8 @@ with open(sys.argv[1], "w") as report:
 class BatchCall(JobResult):
     seconds: float
     open_fds: int
+    threads: int
+    threads_at_start: int
     resident_bytes: int
 
 
@@ -325,7 +330,7 @@ def run_jobs(cwd: Path, calls: list[tuple[tuple, dict]], timeout: float) -> Batc
     """Calls vantrel.hls_encoder once per (args, kwargs) pair, in order, in one
     fresh interpreter in `cwd`, as a long-lived service process would. Each
     call's result holds its own log lines, its duration and the process's open
-    descriptors and resident memory after it. A process that died or hung
+    descriptors, threads and resident memory after it. A process that died or hung
     returns the calls it finished; the next one is the culprit."""
     payload = json.dumps(
         [[[_encode(a) for a in args], {k: _encode(v) for k, v in kwargs.items()}] for args, kwargs in calls]
@@ -347,7 +352,10 @@ def run_jobs(cwd: Path, calls: list[tuple[tuple, dict]], timeout: float) -> Batc
     out_parts = re.split(rb"\n@@@ call \d+\n", stdout)[1:]
     err_parts = re.split(rb"\n@@@ call \d+\n", stderr)[1:]
     finished = [
-        BatchCall(returncode, out, err, report["result"], report["seconds"], report["open_fds"], report["resident_bytes"])
+        BatchCall(
+            returncode, out, err, report["result"], report["seconds"], report["open_fds"], report["threads"],
+            report["threads_at_start"], report["resident_bytes"],
+        )
         for out, err, report in zip(out_parts, err_parts, reports)
     ]
     return Batch(returncode, finished, stdout, stderr)

@@ -38,6 +38,7 @@ def master_entries(path: Path) -> list[tuple[str, str]]:
     return pairs
 
 
+@pytest.mark.threads
 def test_default_ladder_writes_the_whole_package(media, workdir, keyinfo):
     # Only input and output: the defaults pick the four rungs, their bitrates
     # and "enc.keyinfo" in the current directory.
@@ -189,6 +190,7 @@ def test_probing_errors_end_the_job(media, workdir, source, error):
     assert (workdir / "master.m3u8").read_text() == "untouched"
 
 
+@pytest.mark.threads
 def test_failed_variants_are_reported_and_not_listed(media, workdir, keyinfo):
     # A directory where 360p's first segment must go makes that variant fail.
     (workdir / "360p_000.ts").mkdir()
@@ -202,6 +204,7 @@ def test_failed_variants_are_reported_and_not_listed(media, workdir, keyinfo):
     assert "All secure transcoding finished flawlessly." not in job.messages("SUCCESS")
 
 
+@pytest.mark.threads
 def test_no_variant_created_leaves_the_old_master_playlist(media, workdir):
     (workdir / "master.m3u8").write_text("previous job's playlist\n")
     job = run_job(workdir, media["tiny"], "master.m3u8", ["480p", "360p"], key="missing.keyinfo")
@@ -222,6 +225,7 @@ def test_unwritable_master_playlist_is_an_error(media, workdir, keyinfo):
     assert job.messages("ERROR") == ["Could not write master playlist: master.m3u8"]
 
 
+@pytest.mark.threads
 def test_concurrent_logging_keeps_lines_whole(media, workdir):
     # Workers failing together (no key info file) while the driver still logs
     # warnings for the names between them.

@@ -77,6 +77,7 @@ def small_disk(tmp_path):
     subprocess.run(["umount", str(disk)], check=True, env=TOOL_ENV)
 
 
+@pytest.mark.threads
 def test_disk_filling_up_mid_job_fails_the_variants_it_hits(media, tmp_path, keyinfo, small_disk):
     job = run_job(tmp_path, media["fps25"], small_disk / "master.m3u8", RUNGS, key=keyinfo.path)
     assert_every_variant_failed(job, small_disk, str(small_disk), "No space left on device")

@@ -69,6 +69,7 @@ def encode(media, workdir, keyinfo):
     return run
 
 
+@pytest.mark.threads
 def test_package_shape_and_real_encryption(encode, workdir, keyinfo):
     job = encode("fps2997", ["480p", "360p"])
     assert job.messages("ERROR") == [], job.stderr
