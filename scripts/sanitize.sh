@@ -24,6 +24,10 @@ cd "$VANTREL_ROOT"
 # g++ 12 reports maybe-uninitialized in the standard library's own headers.
 export VANTREL_WERROR=OFF
 RUNTIME=$(g++ -print-file-name="$RUNTIME_LIB")
+if [ ! -e "$RUNTIME" ]; then
+    echo "error: g++ has no $RUNTIME_LIB (Debian ships it with g++'s libgcc-*-dev)" >&2
+    exit 1
+fi
 SUPPRESSIONS="$VANTREL_ROOT/scripts/sanitizers"
 
 # Every process writes its reports to its own file here instead of standard

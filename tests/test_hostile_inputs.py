@@ -35,7 +35,7 @@ def assert_honest(job, out_dir: Path, key: bytes) -> None:
     """A normal return that says how it ended, and a master playlist (if any)
     that lists exactly the variants reported created, each complete and
     decryptable."""
-    assert job.returncode in (0, None) and job.result == "None", job.stderr[-3000:]
+    assert job.returncode == 0 and job.result == "None", job.stderr[-3000:]
     messages = [message for _, message in job.log]
     assert messages and messages[0].startswith("Analyzing video file: "), job.log
     assert any(FINAL_LINES.fullmatch(m) for m in messages), job.log
