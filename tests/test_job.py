@@ -212,8 +212,8 @@ def test_no_variant_created_leaves_the_old_master_playlist(media, workdir):
     assert job.messages("SUCCESS") == []
     errors = job.messages("ERROR")
     assert sorted(errors[:2]) == [
-        "Variant 360p.m3u8 failed: could not write header: No such file or directory",
-        "Variant 480p.m3u8 failed: could not write header: No such file or directory",
+        "Variant 360p.m3u8 failed: could not read the key info file: No such file or directory",
+        "Variant 480p.m3u8 failed: could not read the key info file: No such file or directory",
     ]
     assert errors[2:] == ["Transcoding finished with 2 of 2 variants failed."]
 
@@ -236,7 +236,7 @@ def test_concurrent_logging_keeps_lines_whole(media, workdir):
     expected = {
         "WARN": re.compile(r"Unknown resolution requested: unknown-\d+p-\d+-x{200}\. Skipping\."),
         "ERROR": re.compile(
-            r"Variant \d+p\.m3u8 failed: could not write header: No such file or directory"
+            r"Variant \d+p\.m3u8 failed: could not read the key info file: No such file or directory"
             r"|Transcoding finished with 4 of 4 variants failed\."
         ),
         "INFO": re.compile(r"Analyzing video file: .*\.\.\.|Detected video size: 160x90"),

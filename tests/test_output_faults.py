@@ -5,7 +5,6 @@ master playlist."""
 from __future__ import annotations
 
 import os
-import re
 import subprocess
 from pathlib import Path
 
@@ -16,26 +15,33 @@ from conftest import TOOL_ENV, run_job
 RUNGS = ["480p", "360p"]
 
 
+KEY_INFO_UNREADABLE = "could not read the key info file"
+KEY_UNREADABLE = "could not read the key file"
 KEY_FAULTS = {
-    # name: (key info lines or None for no file, key bytes or None for no key file, reason)
-    "key-info-missing": (None, os.urandom(16), "No such file or directory"),
-    "key-info-empty": ([], os.urandom(16), "Invalid argument"),
-    "key-info-without-key-file": (["enc.key"], os.urandom(16), "Invalid argument"),
-    "key-file-missing": (["enc.key", "{folder}/enc.key"], None, "No such file or directory"),
-    "key-file-short": (["enc.key", "{folder}/enc.key"], b"0123456789", "Invalid argument"),
-    "key-file-empty": (["enc.key", "{folder}/enc.key"], b"", "Invalid argument"),
-    "key-file-is-a-directory": (["enc.key", "{folder}"], None, "Is a directory"),
-    "iv-not-hexadecimal": (["enc.key", "{folder}/enc.key", "not-hex"], os.urandom(16), "Invalid argument"),
+    # name: (key info lines or None for no file, key bytes or None for no key file, ERROR line's cause)
+    "key-info-missing": (None, os.urandom(16), f"{KEY_INFO_UNREADABLE}: No such file or directory"),
+    "key-info-empty": ([], os.urandom(16), "the key info file names no key URI: Invalid argument"),
+    "key-info-without-key-file": (["enc.key"], os.urandom(16), "the key info file names no key file: Invalid argument"),
+    "key-file-missing": (["enc.key", "{folder}/enc.key"], None, f"{KEY_UNREADABLE}: No such file or directory"),
+    "key-file-short": (["enc.key", "{folder}/enc.key"], b"0123456789", "the key file holds fewer than 16 bytes: Invalid argument"),
+    "key-file-empty": (["enc.key", "{folder}/enc.key"], b"", "the key file holds fewer than 16 bytes: Invalid argument"),
+    "key-file-is-a-directory": (["enc.key", "{folder}"], None, f"{KEY_UNREADABLE}: Is a directory"),
+    # The muxer takes the IV only when it opens the first segment.
+    "iv-not-hexadecimal": (
+        ["enc.key", "{folder}/enc.key", "not-hex"], os.urandom(16), "could not write the variant files: Invalid argument"
+    ),
 }
 
 
-def assert_every_variant_failed(job, out: Path, output_dir: str, reason: str) -> None:
-    """Both variants failed for `reason`; `output_dir` is the directory part
-    of the output path as given, which the ERROR lines repeat."""
+def assert_every_variant_failed(job, out: Path, output_dir: str, cause: str) -> None:
+    """Both variants failed for `cause` ("step: reason"); `output_dir` is the
+    directory part of the output path as given, which the ERROR lines repeat."""
     assert job.returncode == 0 and job.result == "None", job.stderr
     errors = job.messages("ERROR")
-    failed = sorted(re.fullmatch(r"Variant (\S+) failed: [a-z ]+: (.+)", e).group(1, 2) for e in errors[:-1])
-    assert failed == [(f"{output_dir}/360p.m3u8", reason), (f"{output_dir}/480p.m3u8", reason)], errors
+    assert sorted(errors[:-1]) == [
+        f"Variant {output_dir}/360p.m3u8 failed: {cause}",
+        f"Variant {output_dir}/480p.m3u8 failed: {cause}",
+    ], errors
     assert errors[-1] == "Transcoding finished with 2 of 2 variants failed."
     assert job.messages("SUCCESS") == []
     assert not (out / "master.m3u8").exists()
@@ -43,7 +49,7 @@ def assert_every_variant_failed(job, out: Path, output_dir: str, reason: str) ->
 
 @pytest.mark.parametrize("fault", list(KEY_FAULTS))
 def test_key_faults_fail_every_variant(media, tmp_path, fault):
-    lines, key, reason = KEY_FAULTS[fault]
+    lines, key, cause = KEY_FAULTS[fault]
     secrets = tmp_path / "secrets"
     secrets.mkdir()
     if key is not None:
@@ -54,12 +60,12 @@ def test_key_faults_fail_every_variant(media, tmp_path, fault):
     out = tmp_path / "out"
     out.mkdir()
     job = run_job(tmp_path, media["tiny"], "out/master.m3u8", RUNGS, key=info)
-    assert_every_variant_failed(job, out, "out", reason)
+    assert_every_variant_failed(job, out, "out", cause)
 
 
 def test_missing_output_directory_fails_every_variant(media, tmp_path, keyinfo):
     job = run_job(tmp_path, media["tiny"], "out/master.m3u8", RUNGS, key=keyinfo.path)
-    assert_every_variant_failed(job, tmp_path / "out", "out", "No such file or directory")
+    assert_every_variant_failed(job, tmp_path / "out", "out", "could not write the variant files: No such file or directory")
     assert not (tmp_path / "out").exists()
 
 
@@ -80,6 +86,6 @@ def small_disk(tmp_path):
 @pytest.mark.threads
 def test_disk_filling_up_mid_job_fails_the_variants_it_hits(media, tmp_path, keyinfo, small_disk):
     job = run_job(tmp_path, media["fps25"], small_disk / "master.m3u8", RUNGS, key=keyinfo.path)
-    assert_every_variant_failed(job, small_disk, str(small_disk), "No space left on device")
+    assert_every_variant_failed(job, small_disk, str(small_disk), "could not write the variant files: No space left on device")
     # The segments it could start are there, cut short, and listed nowhere.
     assert (small_disk / "360p_000.ts").exists()

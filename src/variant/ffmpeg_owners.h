@@ -57,6 +57,9 @@ struct StreamDictionaries {
     StreamDictionaries(const StreamDictionaries &) = delete;
     StreamDictionaries &operator=(const StreamDictionaries &) = delete;
 };
+struct AvioCloser {
+    void operator()(AVIOContext *pb) const { avio_closep(&pb); }
+};
 struct AvStringFreer {
     void operator()(char *text) const { av_free(text); }
 };
@@ -69,6 +72,7 @@ using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutFreer>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using AvioContextPtr = std::unique_ptr<AVIOContext, AvioCloser>;
 
 // The library's text for a negative AVERROR code, as av_err2str gives it.
 std::string av_error_text(int error);

@@ -2,6 +2,8 @@
 // options and its header.
 #include "variant/pipeline_setup.h"
 
+#include "variant/key_info_check.h"
+
 extern "C" {
 #include <libavutil/opt.h>
 }
@@ -93,6 +95,9 @@ StepStatus open_hls_output(VariantPipeline &p, const std::string &playlist_name,
         if (ret < 0)
             return step_failed("could not open the output", ret);
     }
+    status = check_key_info(key_info_path);
+    if (status.failed())
+        return status;
     ret = avformat_write_header(fmt_ctx, nullptr);
     if (ret < 0)
         return step_failed("could not write header", ret);
