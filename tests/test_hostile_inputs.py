@@ -45,7 +45,8 @@ def assert_honest(job, out_dir: Path, key: bytes) -> None:
     }
     assert not created & failed
     master = out_dir / "master.m3u8"
-    listed = {line for line in master.read_text().splitlines() if line and not line.startswith("#")} if master.exists() else set()
+    lines = master.read_text().splitlines() if master.exists() else []
+    listed = {line for line in lines if line and not line.startswith("#")}
     assert listed == created, (listed, created, job.log)
     for name in listed:
         playlist = media_playlist(out_dir / name)

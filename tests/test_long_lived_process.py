@@ -56,7 +56,8 @@ def test_descriptors_stay_flat_over_many_calls(media, tmp_path):
     batch = run_jobs(tmp_path, [(args, kwargs) for _, args, kwargs in calls], timeout=600)
     assert batch.returncode == 0 and len(batch.calls) == CALLS, batch.stderr.decode(errors="replace")[-3000:]
     kinds = [kind for kind, _, _ in calls]
-    created = [kind for kind, job in zip(kinds, batch.calls) if "All secure transcoding finished flawlessly." in job.messages("SUCCESS")]
+    flawless = "All secure transcoding finished flawlessly."
+    created = [kind for kind, job in zip(kinds, batch.calls) if flawless in job.messages("SUCCESS")]
     assert set(created) == {"created", "nothing-planned"}
     open_fds = [job.open_fds for job in batch.calls]
     assert open_fds[WARM_UP:] == [open_fds[WARM_UP]] * (CALLS - WARM_UP), list(zip(kinds, open_fds))

@@ -14,21 +14,24 @@ from conftest import TOOL_ENV, run_job
 
 RUNGS = ["480p", "360p"]
 
-
 KEY_INFO_UNREADABLE = "could not read the key info file"
 KEY_UNREADABLE = "could not read the key file"
+KEY_SHORT = "the key file holds fewer than 16 bytes: Invalid argument"
+CANNOT_WRITE = "could not write the variant files"
 KEY_FAULTS = {
     # name: (key info lines or None for no file, key bytes or None for no key file, ERROR line's cause)
     "key-info-missing": (None, os.urandom(16), f"{KEY_INFO_UNREADABLE}: No such file or directory"),
     "key-info-empty": ([], os.urandom(16), "the key info file names no key URI: Invalid argument"),
-    "key-info-without-key-file": (["enc.key"], os.urandom(16), "the key info file names no key file: Invalid argument"),
+    "key-info-without-key-file": (
+        ["enc.key"], os.urandom(16), "the key info file names no key file: Invalid argument"
+    ),
     "key-file-missing": (["enc.key", "{folder}/enc.key"], None, f"{KEY_UNREADABLE}: No such file or directory"),
-    "key-file-short": (["enc.key", "{folder}/enc.key"], b"0123456789", "the key file holds fewer than 16 bytes: Invalid argument"),
-    "key-file-empty": (["enc.key", "{folder}/enc.key"], b"", "the key file holds fewer than 16 bytes: Invalid argument"),
+    "key-file-short": (["enc.key", "{folder}/enc.key"], b"0123456789", KEY_SHORT),
+    "key-file-empty": (["enc.key", "{folder}/enc.key"], b"", KEY_SHORT),
     "key-file-is-a-directory": (["enc.key", "{folder}"], None, f"{KEY_UNREADABLE}: Is a directory"),
     # The muxer takes the IV only when it opens the first segment.
     "iv-not-hexadecimal": (
-        ["enc.key", "{folder}/enc.key", "not-hex"], os.urandom(16), "could not write the variant files: Invalid argument"
+        ["enc.key", "{folder}/enc.key", "not-hex"], os.urandom(16), f"{CANNOT_WRITE}: Invalid argument"
     ),
 }
 
@@ -65,7 +68,7 @@ def test_key_faults_fail_every_variant(media, tmp_path, fault):
 
 def test_missing_output_directory_fails_every_variant(media, tmp_path, keyinfo):
     job = run_job(tmp_path, media["tiny"], "out/master.m3u8", RUNGS, key=keyinfo.path)
-    assert_every_variant_failed(job, tmp_path / "out", "out", "could not write the variant files: No such file or directory")
+    assert_every_variant_failed(job, tmp_path / "out", "out", f"{CANNOT_WRITE}: No such file or directory")
     assert not (tmp_path / "out").exists()
 
 
@@ -86,6 +89,6 @@ def small_disk(tmp_path):
 @pytest.mark.threads
 def test_disk_filling_up_mid_job_fails_the_variants_it_hits(media, tmp_path, keyinfo, small_disk):
     job = run_job(tmp_path, media["fps25"], small_disk / "master.m3u8", RUNGS, key=keyinfo.path)
-    assert_every_variant_failed(job, small_disk, str(small_disk), "could not write the variant files: No space left on device")
+    assert_every_variant_failed(job, small_disk, str(small_disk), f"{CANNOT_WRITE}: No space left on device")
     # The segments it could start are there, cut short, and listed nowhere.
     assert (small_disk / "360p_000.ts").exists()
