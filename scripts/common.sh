@@ -68,18 +68,25 @@ find_python310() {
 
 # Builds and installs vantrel (with the test extras when $2 is "test") into a
 # virtual environment for interpreter $1; prints the environment's python.
+# With a sanitizer in $3 ("address" or "thread") the module is built with it,
+# into an environment and a build directory of its own.
 install_into_venv() {
-    local interpreter=$1 extras=${2:-}
+    local interpreter=$1 extras=${2:-} sanitizer=${3:-}
     local version
     version=$("$interpreter" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
-    local venv="$VENV_ROOT/py$version"
+    local venv="$VENV_ROOT/py$version" build_dir="build/{wheel_tag}"
+    if [ -n "$sanitizer" ]; then
+        venv="$VENV_ROOT/$sanitizer-py$version"
+        build_dir="build/$sanitizer-{wheel_tag}"
+    fi
     if [ ! -x "$venv/bin/python" ]; then
         "$interpreter" -m venv "$venv" >&2
     fi
     "$venv/bin/python" -m pip install -q --upgrade pip >&2
     local target="$VANTREL_ROOT"
     [ "$extras" = test ] && target="$VANTREL_ROOT[test]"
-    log "Building and installing vantrel for Python $version" >&2
-    "$venv/bin/python" -m pip install -q "$target" >&2
+    log "Building and installing vantrel for Python $version${sanitizer:+ ($sanitizer sanitizer)}" >&2
+    VANTREL_SANITIZE="$sanitizer" "$venv/bin/python" -m pip install -q \
+        --config-settings=build-dir="$build_dir" "$target" >&2
     echo "$venv/bin/python"
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the native unit tests,
 # then the Python suite (with the playlist and browser playback checks) under
-# pyenv's CPython 3.10 and the default python3.
-# Extra arguments go to pytest.
+# pyenv's CPython 3.10 and the default python3, then the sanitizer jobs
+# (scripts/sanitize.sh). Extra arguments go to pytest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -26,3 +26,11 @@ for python in "${PYTHONS[@]}"; do
     log "Python suite under $("$python" --version)"
     "$python" -m pytest "$@"
 done
+
+# The sanitizer jobs take arguments of their own: with a pytest selection given
+# here they are left out (VANTREL_SANITIZERS=0 leaves them out too).
+if [ $# -eq 0 ] && [ "${VANTREL_SANITIZERS:-1}" != 0 ]; then
+    unset VANTREL_TEST_PYTHONS
+    "$VANTREL_ROOT/scripts/sanitize.sh" address
+    "$VANTREL_ROOT/scripts/sanitize.sh" thread
+fi

@@ -26,10 +26,20 @@ LOG_LINE_ANYWHERE = re.compile(
 )
 
 
+# A sanitizer run (scripts/sanitize.sh) preloads its runtime into this
+# interpreter, and so into every child; the ffmpeg tools are not under test and
+# run without it.
+TOOL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+# Where the sanitizer runtime of a sanitizer run writes its reports, one file
+# per reporting process.
+SANITIZER_LOG_DIR = os.environ.get("VANTREL_SANITIZER_LOG_DIR")
+
+
 def ffmpeg(*args: str) -> None:
     subprocess.run(
         ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", *args],
         check=True,
+        env=TOOL_ENV,
     )
 
 
@@ -159,6 +169,21 @@ def media(tmp_path_factory: pytest.TempPathFactory) -> MediaFactory:
     return MediaFactory(tmp_path_factory.mktemp("media"))
 
 
+@pytest.fixture(autouse=True)
+def no_sanitizer_reports():
+    """In a sanitizer run, fails the test whose processes reported anything."""
+    if not SANITIZER_LOG_DIR:
+        yield
+        return
+    log_dir = Path(SANITIZER_LOG_DIR)
+    before = set(log_dir.iterdir())
+    yield
+    reports = sorted(set(log_dir.iterdir()) - before)
+    if reports:
+        text = "\n".join(f"--- {path.name}\n{path.read_text(errors='replace')}" for path in reports)
+        pytest.fail(f"sanitizer reports:\n{text}", pytrace=False)
+
+
 @dataclasses.dataclass
 class KeyInfo:
     path: Path
@@ -264,11 +289,96 @@ def run_job(cwd: Path, *args, timeout: float = 300, **kwargs) -> JobResult:
     return JobResult(proc.returncode, proc.stdout, proc.stderr, result)
 
 
+BATCH_RUNNER = """
+import ctypes, json, os, sys, time
+import vantrel
+libc = ctypes.CDLL(None)
+calls = json.loads(sys.stdin.buffer.read())
+threads_at_start = len(os.listdir("/proc/self/task"))
+with open(sys.argv[1], "w") as report:
+    for number, (args, kwargs) in enumerate(calls):
+        # The native log writes through C stdio; flushing it before each marker
+        # keeps every call's lines between its own markers on both streams.
+        libc.fflush(None)
+        marker = f"\\n@@@ call {number}\\n".encode()
+        os.write(1, marker)
+        os.write(2, marker)
+        started = time.monotonic()
+        result = vantrel.hls_encoder(*args, **kwargs)
+        libc.fflush(None)
+        with open("/proc/self/statm") as statm:
+            resident_pages = int(statm.read().split()[1])
+        report.write(json.dumps({
+            "result": repr(result),
+            "seconds": time.monotonic() - started,
+            "open_fds": len(os.listdir("/proc/self/fd")),
+            "threads": len(os.listdir("/proc/self/task")),
+            "threads_at_start": threads_at_start,
+            "resident_bytes": resident_pages * os.sysconf("SC_PAGE_SIZE"),
+        }) + "\\n")
+        report.flush()
+"""
+
+
+@dataclasses.dataclass
+class BatchCall(JobResult):
+    seconds: float
+    open_fds: int
+    threads: int
+    threads_at_start: int
+    resident_bytes: int
+
+
+@dataclasses.dataclass
+class Batch:
+    returncode: int
+    calls: list[BatchCall]
+    # The whole streams, for what the process printed after its last call.
+    stdout: bytes
+    stderr: bytes
+
+
+def run_jobs(cwd: Path, calls: list[tuple[tuple, dict]], timeout: float) -> Batch:
+    """Calls vantrel.hls_encoder once per (args, kwargs) pair, in order, in one
+    fresh interpreter in `cwd`, as a long-lived service process would. Each
+    call's result holds its own log lines, its duration and the process's open
+    descriptors, threads and resident memory after it. A process that died or hung
+    returns the calls it finished; the next one is the culprit."""
+    payload = json.dumps(
+        [[[_encode(a) for a in args], {k: _encode(v) for k, v in kwargs.items()}] for args, kwargs in calls]
+    )
+    with tempfile.TemporaryDirectory() as scratch:
+        report_path = Path(scratch) / "report"
+        try:
+            proc = subprocess.run(
+                [sys.executable, "-c", BATCH_RUNNER, str(report_path)],
+                input=payload.encode(),
+                cwd=cwd,
+                capture_output=True,
+                timeout=timeout,
+            )
+            returncode, stdout, stderr = proc.returncode, proc.stdout, proc.stderr
+        except subprocess.TimeoutExpired as expired:
+            returncode, stdout, stderr = None, expired.stdout or b"", expired.stderr or b""
+        reports = [json.loads(line) for line in report_path.read_text().splitlines()] if report_path.exists() else []
+    out_parts = re.split(rb"\n@@@ call \d+\n", stdout)[1:]
+    err_parts = re.split(rb"\n@@@ call \d+\n", stderr)[1:]
+    finished = [
+        BatchCall(
+            returncode, out, err, report["result"], report["seconds"], report["open_fds"], report["threads"],
+            report["threads_at_start"], report["resident_bytes"],
+        )
+        for out, err, report in zip(out_parts, err_parts, reports)
+    ]
+    return Batch(returncode, finished, stdout, stderr)
+
+
 def ffprobe_json(*args: str) -> dict:
     out = subprocess.run(
         ["ffprobe", "-v", "error", "-allowed_extensions", "ALL", "-of", "json", *args],
         check=True,
         capture_output=True,
+        env=TOOL_ENV,
     ).stdout
     return json.loads(out)
 

@@ -38,6 +38,7 @@ def master_entries(path: Path) -> list[tuple[str, str]]:
     return pairs
 
 
+@pytest.mark.threads
 def test_default_ladder_writes_the_whole_package(media, workdir, keyinfo):
     # Only input and output: the defaults pick the four rungs, their bitrates
     # and "enc.keyinfo" in the current directory.
@@ -189,6 +190,7 @@ def test_probing_errors_end_the_job(media, workdir, source, error):
     assert (workdir / "master.m3u8").read_text() == "untouched"
 
 
+@pytest.mark.threads
 def test_failed_variants_are_reported_and_not_listed(media, workdir, keyinfo):
     # A directory where 360p's first segment must go makes that variant fail.
     (workdir / "360p_000.ts").mkdir()
@@ -202,6 +204,7 @@ def test_failed_variants_are_reported_and_not_listed(media, workdir, keyinfo):
     assert "All secure transcoding finished flawlessly." not in job.messages("SUCCESS")
 
 
+@pytest.mark.threads
 def test_no_variant_created_leaves_the_old_master_playlist(media, workdir):
     (workdir / "master.m3u8").write_text("previous job's playlist\n")
     job = run_job(workdir, media["tiny"], "master.m3u8", ["480p", "360p"], key="missing.keyinfo")
@@ -209,8 +212,8 @@ def test_no_variant_created_leaves_the_old_master_playlist(media, workdir):
     assert job.messages("SUCCESS") == []
     errors = job.messages("ERROR")
     assert sorted(errors[:2]) == [
-        "Variant 360p.m3u8 failed: could not write header: No such file or directory",
-        "Variant 480p.m3u8 failed: could not write header: No such file or directory",
+        "Variant 360p.m3u8 failed: could not read the key info file: No such file or directory",
+        "Variant 480p.m3u8 failed: could not read the key info file: No such file or directory",
     ]
     assert errors[2:] == ["Transcoding finished with 2 of 2 variants failed."]
 
@@ -222,6 +225,7 @@ def test_unwritable_master_playlist_is_an_error(media, workdir, keyinfo):
     assert job.messages("ERROR") == ["Could not write master playlist: master.m3u8"]
 
 
+@pytest.mark.threads
 def test_concurrent_logging_keeps_lines_whole(media, workdir):
     # Workers failing together (no key info file) while the driver still logs
     # warnings for the names between them.
@@ -232,7 +236,7 @@ def test_concurrent_logging_keeps_lines_whole(media, workdir):
     expected = {
         "WARN": re.compile(r"Unknown resolution requested: unknown-\d+p-\d+-x{200}\. Skipping\."),
         "ERROR": re.compile(
-            r"Variant \d+p\.m3u8 failed: could not write header: No such file or directory"
+            r"Variant \d+p\.m3u8 failed: could not read the key info file: No such file or directory"
             r"|Transcoding finished with 4 of 4 variants failed\."
         ),
         "INFO": re.compile(r"Analyzing video file: .*\.\.\.|Detected video size: 160x90"),

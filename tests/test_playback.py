@@ -16,7 +16,7 @@ from pathlib import Path
 import m3u8
 import pytest
 
-from conftest import Package, PackageFactory
+from conftest import TOOL_ENV, Package, PackageFactory
 
 PLAYER_DIR = Path(__file__).parent / "player"
 CHROMIUM = os.environ.get("VANTREL_CHROMIUM", "/usr/bin/chromium")
@@ -63,7 +63,7 @@ def decode_with_ffmpeg(path: Path, *input_options: str) -> tuple[subprocess.Comp
     proc = subprocess.run(
         ["ffmpeg", "-hide_banner", "-nostdin", "-v", "error", *input_options, "-i", str(path),
          "-map", "0", "-fps_mode", "passthrough", "-f", "framecrc", "-"],
-        capture_output=True, text=True, timeout=300,
+        capture_output=True, text=True, timeout=300, env=TOOL_ENV,
     )
     streams: dict[int, DecodedStream] = {}
     for line in proc.stdout.splitlines():
@@ -159,7 +159,7 @@ def play_in_chromium(player: Path, directory: Path) -> list[dict]:
     """One record per variant, in the order hls.js numbers them (by bandwidth)."""
     proc = subprocess.run(
         ["node", str(player), str(directory), "--goal", str(PLAY_GOAL), "--timeout", "45"],
-        capture_output=True, text=True, timeout=600,
+        capture_output=True, text=True, timeout=600, env=TOOL_ENV,
     )
     assert proc.returncode == 0, proc.stderr
     return [json.loads(line) for line in proc.stdout.splitlines()]

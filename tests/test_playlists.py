@@ -12,7 +12,7 @@ from pathlib import Path
 import m3u8
 import pytest
 
-from conftest import Package, PackageFactory, decrypt_segment, ffprobe_json
+from conftest import TOOL_ENV, Package, PackageFactory, decrypt_segment, ffprobe_json
 
 # One picture at the output's 30 frames per second, plus the rounding of the
 # six decimals the muxer writes into #EXTINF.
@@ -50,7 +50,7 @@ def first_access_unit(clear_ts: Path) -> bytes:
     return subprocess.run(
         ["ffmpeg", "-v", "error", "-i", str(clear_ts), "-map", "0:v:0", "-c", "copy", "-copyinkf",
          "-frames:v", "1", "-f", "h264", "-"],
-        check=True, capture_output=True,
+        check=True, capture_output=True, env=TOOL_ENV,
     ).stdout
 
 

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import decrypt_segment, ffprobe_json, run_job, write_key_info
+from conftest import TOOL_ENV, decrypt_segment, ffprobe_json, run_job, write_key_info
 
 # Lines the libraries print when timestamps or durations are wrong.
 LIBRARY_TROUBLE = [
@@ -58,6 +58,7 @@ def encode(media, workdir, keyinfo):
     return run
 
 
+@pytest.mark.threads
 def test_package_shape_and_real_encryption(encode, workdir, keyinfo):
     job = encode("fps2997", ["480p", "360p"])
     assert job.messages("ERROR") == [], job.stderr
@@ -155,7 +156,7 @@ def test_loudness_is_normalised(encode, workdir):
     report = subprocess.run(
         ["ffmpeg", "-hide_banner", "-nostats", "-allowed_extensions", "ALL", "-i", str(workdir / "360p.m3u8"),
          "-map", "0:a", "-af", "ebur128", "-f", "null", "-"],
-        capture_output=True, text=True, check=True,
+        capture_output=True, text=True, check=True, env=TOOL_ENV,
     ).stderr
     integrated = float(re.findall(r"I:\s+(-?[\d.]+) LUFS", report)[-1])
     assert -16.0 <= integrated <= -12.0, integrated

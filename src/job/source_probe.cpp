@@ -1,15 +1,16 @@
 #include "job/source_probe.h"
 
-#include "variant/ffmpeg_owners.h"
+#include "variant/input_context.h"
 
 SourceProbe probe_source(const std::string &input) {
+    InputGate gate;
     FormatContextPtr fmt_ctx;
-    if (open_input_context(input, fmt_ctx) < 0)
+    if (open_input_context(input, gate, fmt_ctx) < 0)
         return {SourceProbe::Result::cannot_open};
 
     // A failure here still leaves the container's own stream headers, which is
     // often enough to find the video stream; the workers check again.
-    avformat_find_stream_info(fmt_ctx.get(), nullptr);
+    find_stream_info(fmt_ctx.get());
 
     // Asking for the decoder makes a video stream that cannot be decoded not count.
     const AVCodec *decoder = nullptr;

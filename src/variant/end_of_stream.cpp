@@ -13,7 +13,15 @@ StepStatus drain_and_flush(VariantPipeline &p) {
                               p.enc_pkt.get(), &p.video_timeline);
     if (status.failed())
         return status;
-    return finish_audio(p);
+    status = finish_audio(p);
+    if (status.failed())
+        return status;
+    // An input whose pictures all failed to decode (broken, or larger than the
+    // decoder accepts) would otherwise leave a playable-looking variant with
+    // no picture in it.
+    if (p.video_timeline.last_pts == AV_NOPTS_VALUE)
+        return step_failed("no picture could be decoded from the input", AVERROR_INVALIDDATA);
+    return step_ok();
 }
 
 StepStatus write_trailer(VariantPipeline &p) {

@@ -5,6 +5,7 @@
 
 // Video first, completely, then audio: drain the video decoder, flush the
 // video encoder, drain and flush the audio path, flush the audio encoder.
+// Fails when not a single picture reached the video encoder.
 StepStatus drain_and_flush(VariantPipeline &pipeline);
 
 // Closes the variant playlist. Called on every way out once the header was

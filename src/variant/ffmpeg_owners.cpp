@@ -16,16 +16,6 @@ void close_format_context(AVFormatContext *fmt_ctx) {
     avformat_free_context(fmt_ctx);
 }
 
-int open_input_context(const std::string &path, FormatContextPtr &fmt_ctx) {
-    // A path with an embedded NUL would silently name a different, shorter path.
-    if (path.find('\0') != std::string::npos)
-        return AVERROR(EINVAL);
-    AVFormatContext *opened = nullptr;
-    const int ret = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
-    fmt_ctx.reset(opened);
-    return ret;
-}
-
 std::string av_error_text(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(error, text, sizeof text);

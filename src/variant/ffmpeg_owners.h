@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -44,6 +45,21 @@ struct PacketFreer {
 struct FrameFreer {
     void operator()(AVFrame *frame) const { av_frame_free(&frame); }
 };
+// One option dictionary per stream, as avformat_find_stream_info takes them;
+// the library may replace any of them, so the array itself is what is freed.
+struct StreamDictionaries {
+    std::vector<AVDictionary *> dicts;
+    explicit StreamDictionaries(std::size_t count) : dicts(count, nullptr) {}
+    ~StreamDictionaries() {
+        for (AVDictionary *&dict : dicts)
+            av_dict_free(&dict);
+    }
+    StreamDictionaries(const StreamDictionaries &) = delete;
+    StreamDictionaries &operator=(const StreamDictionaries &) = delete;
+};
+struct AvioCloser {
+    void operator()(AVIOContext *pb) const { avio_closep(&pb); }
+};
 struct AvStringFreer {
     void operator()(char *text) const { av_free(text); }
 };
@@ -56,10 +72,7 @@ using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutFreer>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-
-// Opens `path` for demuxing. On failure returns the negative AVERROR code and
-// leaves `fmt_ctx` empty; the library frees a half-opened context itself.
-int open_input_context(const std::string &path, FormatContextPtr &fmt_ctx);
+using AvioContextPtr = std::unique_ptr<AVIOContext, AvioCloser>;
 
 // The library's text for a negative AVERROR code, as av_err2str gives it.
 std::string av_error_text(int error);

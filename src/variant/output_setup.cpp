@@ -2,11 +2,39 @@
 // options and its header.
 #include "variant/pipeline_setup.h"
 
+#include "variant/key_info_check.h"
+
 extern "C" {
 #include <libavutil/opt.h>
 }
 
 namespace {
+
+void record_first_error(AVFormatContext *fmt_ctx, int error) {
+    auto *files = static_cast<OutputFiles *>(fmt_ctx->opaque);
+    if (files && files->first_error == 0)
+        files->first_error = error;
+}
+
+// The output's io_open and io_close2, which the HLS muxer hands on to its
+// MPEG-TS sub-muxer together with `opaque`.
+int open_recording_errors(AVFormatContext *fmt_ctx, AVIOContext **pb, const char *url, int flags,
+                          AVDictionary **options) {
+    const auto *files = static_cast<const OutputFiles *>(fmt_ctx->opaque);
+    const int ret = files->library_io_open(fmt_ctx, pb, url, flags, options);
+    if (ret < 0 && (flags & AVIO_FLAG_WRITE))
+        record_first_error(fmt_ctx, ret);
+    return ret;
+}
+
+int close_recording_errors(AVFormatContext *fmt_ctx, AVIOContext *pb) {
+    const bool writing = pb->write_flag != 0;
+    // Flushes what is buffered and returns the first error of any write.
+    const int ret = avio_close(pb);
+    if (ret < 0 && writing)
+        record_first_error(fmt_ctx, ret);
+    return ret;
+}
 
 StepStatus add_output_stream(VariantPipeline &p, const AVCodecContext *enc_ctx, AVStream *&stream,
                              const char *add_step, const char *copy_step) {
@@ -38,6 +66,10 @@ StepStatus open_hls_output(VariantPipeline &p, const std::string &playlist_name,
     p.output.reset(fmt_ctx);
     if (ret < 0)
         return step_failed("could not create the HLS output", ret);
+    p.output_files.library_io_open = fmt_ctx->io_open;
+    fmt_ctx->opaque = &p.output_files;
+    fmt_ctx->io_open = open_recording_errors;
+    fmt_ctx->io_close2 = close_recording_errors;
 
     StepStatus status = add_output_stream(p, p.video_enc.get(), p.video_out,
                                           "could not add the video output stream",
@@ -63,6 +95,9 @@ StepStatus open_hls_output(VariantPipeline &p, const std::string &playlist_name,
         if (ret < 0)
             return step_failed("could not open the output", ret);
     }
+    status = check_key_info(key_info_path);
+    if (status.failed())
+        return status;
     ret = avformat_write_header(fmt_ctx, nullptr);
     if (ret < 0)
         return step_failed("could not write header", ret);

@@ -2,6 +2,8 @@
 // output and the filter graph have files of their own.
 #include "variant/pipeline_setup.h"
 
+#include "variant/input_context.h"
+
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
@@ -10,10 +12,10 @@ extern "C" {
 namespace {
 
 StepStatus open_input(VariantPipeline &p, const std::string &input_path) {
-    int ret = open_input_context(input_path, p.input);
+    int ret = open_input_context(input_path, p.input_gate, p.input);
     if (ret < 0)
         return step_failed("could not open input", ret);
-    ret = avformat_find_stream_info(p.input.get(), nullptr);
+    ret = find_stream_info(p.input.get());
     if (ret < 0)
         return step_failed("could not read stream information", ret);
 
@@ -26,6 +28,9 @@ StepStatus open_input(VariantPipeline &p, const std::string &input_path) {
         return step_failed("could not find a video stream", p.video_index);
     if (p.audio_index < 0)
         return step_failed("could not find an audio stream", p.audio_index);
+    const AVCodecParameters *codecpar = p.video_in()->codecpar;
+    if (int64_t{codecpar->width} * codecpar->height > MAX_INPUT_PIXELS)
+        return step_failed("the input's picture is larger than 8192x8192 pixels", AVERROR(ERANGE));
     return step_ok();
 }
 
@@ -40,6 +45,8 @@ StepStatus open_decoder(CodecContextPtr &dec_ctx, const AVCodec *decoder, const 
     // Decoded timestamps are in the stream's time base; decoders that trim
     // priming samples need to know it to shift them.
     dec_ctx->pkt_timebase = stream->time_base;
+    // Pictures that grow past the limit mid-stream are refused by the decoder.
+    dec_ctx->max_pixels = MAX_INPUT_PIXELS;
     ret = avcodec_open2(dec_ctx.get(), decoder, nullptr);
     if (ret < 0)
         return step_failed(open_step, ret);

@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr const char *WRITE_STEP = "could not write the variant files";
+
 // Demuxes the whole input, handing each packet to its branch. Packets of any
 // other stream (subtitles, data, further tracks) are dropped unread.
 StepStatus read_loop(VariantPipeline &p) {
@@ -29,6 +31,10 @@ StepStatus read_loop(VariantPipeline &p) {
         av_packet_unref(pkt);
         if (status.failed())
             return status;
+        // A missing directory or a full disk need not stop the muxer; it
+        // stops the worker.
+        if (p.output_files.first_error < 0)
+            return step_failed(WRITE_STEP, p.output_files.first_error);
     }
 }
 
@@ -49,6 +55,8 @@ StepStatus run_variant(VariantPipeline &p, const std::string &input_path,
         if (!status.failed())
             status = trailer;
     }
+    if (!status.failed() && p.output_files.first_error < 0)
+        status = step_failed(WRITE_STEP, p.output_files.first_error);
     if (!status.failed())
         status = check_variant_files(playlist_name);
     return status;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "variant/ffmpeg_owners.h"
+#include "variant/input_context.h"
 
 // The outcome of one step: empty on success, otherwise what was being done and
 // the library's negative AVERROR code, kept for the one line that reports it.
@@ -29,9 +30,22 @@ struct VideoTimeline {
     int64_t slot_duration[DURATION_SLOTS] = {}; // output stream time base
 };
 
+// What the output's file callbacks (output_setup.cpp) learned: the muxer opens
+// and closes its segment and playlist files without always looking at the
+// result, so a missing directory or a full disk could still end in a reported
+// success.
+struct OutputFiles {
+    // The first failed open for writing or failed write, as a negative
+    // AVERROR, or 0.
+    int first_error = 0;
+    // The library's own opener, which ours wraps.
+    decltype(AVFormatContext::io_open) library_io_open = nullptr;
+};
+
 // Members are declared in order of acquisition, so they are released in the
 // reverse order on every way out of the worker.
 struct VariantPipeline {
+    InputGate input_gate; // must outlive `input`
     FormatContextPtr input;
     int video_index = -1;
     int audio_index = -1;
@@ -41,6 +55,8 @@ struct VariantPipeline {
     CodecContextPtr audio_dec;
     CodecContextPtr video_enc;
     CodecContextPtr audio_enc;
+    // Must outlive `output`, whose callbacks record into it until it is freed.
+    OutputFiles output_files;
     FormatContextPtr output;
     AVStream *video_out = nullptr; // owned by `output`
     AVStream *audio_out = nullptr; // owned by `output`
