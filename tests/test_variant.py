@@ -37,6 +37,30 @@ def media_playlist(path: Path) -> dict:
     return {"lines": lines, "segments": segments, "durations": durations, "keys": keys, "sequence": sequence}
 
 
+def crc32_mpeg2(data: bytes) -> int:
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc
+
+
+def first_table_intact(clear: bytes) -> bool:
+    """Every segment starts with a table packet (SDT or PAT) whose section
+    carries a CRC. A wrong IV garbles exactly the first 16 bytes, which the
+    0x47 sync bytes alone would not show."""
+    packet = clear[:188]
+    if len(packet) < 188 or packet[0] != 0x47 or not packet[1] & 0x40:
+        return False
+    offset = 4
+    if packet[3] & 0x20:  # adaptation field
+        offset += 1 + packet[4]
+    section = packet[offset + 1 + packet[offset]:]
+    length = ((section[1] & 0x0F) << 8) | section[2]
+    return 3 + length <= len(section) and crc32_mpeg2(section[: 3 + length]) == 0
+
+
 def is_mpeg_ts(data: bytes) -> bool:
     return len(data) >= 188 and len(data) % 188 == 0 and all(data[i] == 0x47 for i in range(0, len(data), 188))
 
@@ -74,7 +98,10 @@ def test_package_shape_and_real_encryption(encode, workdir, keyinfo):
             raw = (workdir / name).read_bytes()
             assert not is_mpeg_ts(raw)
             clear = decrypt_segment(workdir / name, keyinfo.key, playlist["keys"][0], playlist["sequence"] + number)
-            assert is_mpeg_ts(clear)
+            assert is_mpeg_ts(clear) and first_table_intact(clear)
+            # The same key with another IV must not pass for the right one.
+            wrong_iv = decrypt_segment(workdir / name, keyinfo.key, "", 0x5EED + number)
+            assert not first_table_intact(wrong_iv)
 
 
 def test_declared_iv_is_used(media, workdir):
@@ -83,7 +110,7 @@ def test_declared_iv_is_used(media, workdir):
     playlist = media_playlist(workdir / "360p.m3u8")
     assert "iv=0x000102030405060708090a0b0c0d0e0f" in playlist["keys"][0].lower()
     clear = decrypt_segment(workdir / "360p_000.ts", info.key, playlist["keys"][0], 0)
-    assert is_mpeg_ts(clear)
+    assert is_mpeg_ts(clear) and first_table_intact(clear)
 
 
 def test_settings_of_every_variant(encode, workdir):
