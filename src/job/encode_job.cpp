@@ -12,20 +12,20 @@
 namespace {
 
 // Missing bitrates take the ladder's default for the name at their position.
-void complete_bitrates(const std::vector<std::string> &resolution, std::vector<int32_t> &bitrate) {
+void complete_bitrates(const std::vector<std::string>& resolution, std::vector<int32_t>& bitrate) {
     while (bitrate.size() < resolution.size())
         bitrate.push_back(default_bitrate(resolution[bitrate.size()]));
 }
 
-bool already_planned(const std::vector<RenditionSpec> &plan, const std::string &name) {
-    for (const RenditionSpec &spec : plan)
-        if (spec.name == name)
+bool already_planned(const std::vector<RenditionSpec>& plan, const std::string& name) {
+    for (const RenditionSpec& planned : plan)
+        if (planned.name == name)
             return true;
     return false;
 }
 
-std::vector<RenditionSpec> created_variants(const std::vector<RenditionSpec> &plan,
-                                            const VariantWorkers &workers) {
+std::vector<RenditionSpec> created_variants(const std::vector<RenditionSpec>& plan,
+                                            const VariantWorkers& workers) {
     std::vector<RenditionSpec> created;
     for (std::size_t k = 0; k < plan.size(); ++k)
         if (workers.created(k))
@@ -34,8 +34,8 @@ std::vector<RenditionSpec> created_variants(const std::vector<RenditionSpec> &pl
 }
 
 // The last lines of a job that got past probing.
-void finish_job(const std::string &output, const std::vector<RenditionSpec> &plan,
-                const std::vector<RenditionSpec> &created) {
+void finish_job(const std::string& output, const std::vector<RenditionSpec>& plan,
+                const std::vector<RenditionSpec>& created) {
     const std::size_t failed = plan.size() - created.size();
     // With variants planned but none made there is nothing to list; an older
     // playlist at `output` is left alone rather than replaced by an empty one.
@@ -57,7 +57,7 @@ void finish_job(const std::string &output, const std::vector<RenditionSpec> &pla
 
 } // namespace
 
-std::string variant_directory(const std::string &output) {
+std::string variant_directory(const std::string& output) {
     const std::size_t slash = output.rfind('/');
     return slash == std::string::npos ? std::string() : output.substr(0, slash + 1);
 }
@@ -84,8 +84,8 @@ void run_encode_job_with(VariantRoutine routine, std::string input, std::string 
     plan.reserve(resolution.size());
     VariantWorkers workers(routine, resolution.size());
     for (std::size_t i = 0; i < resolution.size(); ++i) {
-        const std::string &name = resolution[i];
-        const RenditionRung *rung = find_rendition(name);
+        const std::string& name = resolution[i];
+        const RenditionRung* rung = find_rendition(name);
         if (!rung) {
             log_message(LOG_WARN, "Unknown resolution requested: " + name + ". Skipping.");
             continue;
@@ -98,7 +98,8 @@ void run_encode_job_with(VariantRoutine routine, std::string input, std::string 
         const FrameSize size = rendition_frame_size(*rung, source.width, source.height);
         plan.push_back({name, size.width, size.height, bitrate[i]});
         // Workers start at once, so planning the next names overlaps their work.
-        workers.start({input, directory + name + ".m3u8", size.width, size.height, bitrate[i], key});
+        workers.start(
+            {input, directory + name + ".m3u8", size.width, size.height, bitrate[i], key});
     }
     workers.join_all();
     finish_job(output, plan, created_variants(plan, workers));

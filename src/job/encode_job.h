@@ -21,4 +21,4 @@ void run_encode_job_with(VariantRoutine routine, std::string input, std::string 
 
 // Where the variant files of a job go: the directory part of `output`, as
 // given, so that the master playlist's bare URIs resolve beside it.
-std::string variant_directory(const std::string &output);
+std::string variant_directory(const std::string& output);

@@ -3,20 +3,20 @@
 #include <fstream>
 #include <sstream>
 
-std::string master_playlist_text(const std::vector<RenditionSpec> &variants) {
+std::string master_playlist_text(const std::vector<RenditionSpec>& variants) {
     std::ostringstream text;
     text << "#EXTM3U\n#EXT-X-VERSION:3\n";
     // BANDWIDTH is the video bitrate alone: players compare the entries with
     // one another, and every variant carries the same audio.
-    for (const RenditionSpec &variant : variants) {
-        text << "#EXT-X-STREAM-INF:BANDWIDTH=" << variant.bitrate
-             << ",RESOLUTION=" << variant.width << "x" << variant.height << "\n"
+    for (const RenditionSpec& variant : variants) {
+        text << "#EXT-X-STREAM-INF:BANDWIDTH=" << variant.bitrate << ",RESOLUTION=" << variant.width
+             << "x" << variant.height << "\n"
              << variant.name << ".m3u8\n";
     }
     return text.str();
 }
 
-bool write_master_playlist(const std::string &path, const std::vector<RenditionSpec> &variants) {
+bool write_master_playlist(const std::string& path, const std::vector<RenditionSpec>& variants) {
     if (path.find('\0') != std::string::npos)
         return false;
     const std::string text = master_playlist_text(variants);

@@ -16,8 +16,8 @@ struct RenditionSpec {
 
 // The playlist text: "#EXTM3U", "#EXT-X-VERSION:3", then a STREAM-INF line and
 // the bare variant playlist name for each entry, every line ended by "\n".
-std::string master_playlist_text(const std::vector<RenditionSpec> &variants);
+std::string master_playlist_text(const std::vector<RenditionSpec>& variants);
 
 // Replaces the file at `path` with the playlist. False when the file cannot be
 // created, written or closed.
-bool write_master_playlist(const std::string &path, const std::vector<RenditionSpec> &variants);
+bool write_master_playlist(const std::string& path, const std::vector<RenditionSpec>& variants);

@@ -14,19 +14,19 @@ constexpr std::array<RenditionRung, 4> LADDER{{
 
 } // namespace
 
-const RenditionRung *find_rendition(const std::string &name) {
-    for (const RenditionRung &rung : LADDER)
+const RenditionRung* find_rendition(const std::string& name) {
+    for (const RenditionRung& rung : LADDER)
         if (name == rung.name)
             return &rung;
     return nullptr;
 }
 
-int32_t default_bitrate(const std::string &name) {
-    const RenditionRung *rung = find_rendition(name);
+int32_t default_bitrate(const std::string& name) {
+    const RenditionRung* rung = find_rendition(name);
     return rung ? rung->default_bitrate : FALLBACK_DEFAULT_BITRATE;
 }
 
-FrameSize rendition_frame_size(const RenditionRung &rung, int32_t source_width,
+FrameSize rendition_frame_size(const RenditionRung& rung, int32_t source_width,
                                int32_t source_height) {
     if (source_width < source_height)
         return {rung.short_side, rung.long_side};

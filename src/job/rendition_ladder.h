@@ -5,7 +5,7 @@
 #include <string>
 
 struct RenditionRung {
-    const char *name;
+    const char* name;
     int32_t long_side;
     int32_t short_side;
     int32_t default_bitrate;
@@ -20,11 +20,11 @@ struct FrameSize {
 constexpr int32_t FALLBACK_DEFAULT_BITRATE = 1000000;
 
 // The rung whose name equals `name` byte for byte, or nullptr.
-const RenditionRung *find_rendition(const std::string &name);
+const RenditionRung* find_rendition(const std::string& name);
 
-int32_t default_bitrate(const std::string &name);
+int32_t default_bitrate(const std::string& name);
 
 // Portrait sources (narrower than tall) get the rung turned on its side;
 // square and landscape sources get it as listed.
-FrameSize rendition_frame_size(const RenditionRung &rung, int32_t source_width,
+FrameSize rendition_frame_size(const RenditionRung& rung, int32_t source_width,
                                int32_t source_height);

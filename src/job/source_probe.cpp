@@ -2,7 +2,7 @@
 
 #include "variant/input_context.h"
 
-SourceProbe probe_source(const std::string &input) {
+SourceProbe probe_source(const std::string& input) {
     InputGate gate;
     FormatContextPtr fmt_ctx;
     if (open_input_context(input, gate, fmt_ctx) < 0)
@@ -13,12 +13,11 @@ SourceProbe probe_source(const std::string &input) {
     find_stream_info(fmt_ctx.get());
 
     // Asking for the decoder makes a video stream that cannot be decoded not count.
-    const AVCodec *decoder = nullptr;
-    const int index =
-        av_find_best_stream(fmt_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    const AVCodec* decoder = nullptr;
+    const int index = av_find_best_stream(fmt_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
     if (index < 0)
         return {SourceProbe::Result::no_video_stream};
 
-    const AVCodecParameters *codecpar = fmt_ctx->streams[index]->codecpar;
+    const AVCodecParameters* codecpar = fmt_ctx->streams[index]->codecpar;
     return {SourceProbe::Result::ok, codecpar->width, codecpar->height};
 }

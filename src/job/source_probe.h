@@ -12,4 +12,4 @@ struct SourceProbe {
     int32_t height = 0;
 };
 
-SourceProbe probe_source(const std::string &input);
+SourceProbe probe_source(const std::string& input);

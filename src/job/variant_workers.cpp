@@ -8,7 +8,7 @@
 
 namespace {
 
-void log_escaped_exception(const std::string &playlist_name, const char *what) noexcept {
+void log_escaped_exception(const std::string& playlist_name, const char* what) noexcept {
     try {
         log_message(LOG_ERROR, "Variant " + playlist_name + " failed: " + what);
     } catch (...) {
@@ -18,11 +18,11 @@ void log_escaped_exception(const std::string &playlist_name, const char *what) n
 
 } // namespace
 
-bool run_variant_guarded(VariantRoutine routine, const VariantTask &task) noexcept {
+bool run_variant_guarded(VariantRoutine routine, const VariantTask& task) noexcept {
     try {
         return routine(task.input_path, task.playlist_name, task.width, task.height,
                        task.video_bitrate, task.key_info_path);
-    } catch (const std::exception &error) {
+    } catch (const std::exception& error) {
         log_escaped_exception(task.playlist_name, error.what());
     } catch (...) {
         log_escaped_exception(task.playlist_name, "unknown exception");
@@ -37,19 +37,21 @@ VariantWorkers::VariantWorkers(VariantRoutine routine, std::size_t capacity)
     threads_.reserve(capacity);
 }
 
-VariantWorkers::~VariantWorkers() { join_all(); }
+VariantWorkers::~VariantWorkers() {
+    join_all();
+}
 
 void VariantWorkers::start(VariantTask task) {
     if (threads_.size() >= capacity_)
         throw std::logic_error("more variant workers started than planned");
-    char *created = &created_[threads_.size()];
+    char* created = &created_[threads_.size()];
     threads_.emplace_back([routine = routine_, created, task = std::move(task)] {
         *created = run_variant_guarded(routine, task) ? 1 : 0;
     });
 }
 
 void VariantWorkers::join_all() {
-    for (std::thread &worker : threads_)
+    for (std::thread& worker : threads_)
         if (worker.joinable())
             worker.join();
 }

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-using VariantRoutine = bool (*)(const std::string &input_path, const std::string &playlist_name,
+using VariantRoutine = bool (*)(const std::string& input_path, const std::string& playlist_name,
                                 int32_t width, int32_t height, int32_t video_bitrate,
-                                const std::string &key_info_path);
+                                const std::string& key_info_path);
 
 struct VariantTask {
     std::string input_path;
@@ -25,7 +25,7 @@ struct VariantTask {
 // Runs the routine for one task on the calling thread. An exception that
 // leaves the routine is logged and counts as a variant not created: it must
 // never reach the thread boundary, where it would end the process.
-bool run_variant_guarded(VariantRoutine routine, const VariantTask &task) noexcept;
+bool run_variant_guarded(VariantRoutine routine, const VariantTask& task) noexcept;
 
 // Started workers are joined when the set goes out of scope, so that no error
 // can leave the driver while a worker still runs.
@@ -33,8 +33,8 @@ class VariantWorkers {
   public:
     VariantWorkers(VariantRoutine routine, std::size_t capacity);
     ~VariantWorkers();
-    VariantWorkers(const VariantWorkers &) = delete;
-    VariantWorkers &operator=(const VariantWorkers &) = delete;
+    VariantWorkers(const VariantWorkers&) = delete;
+    VariantWorkers& operator=(const VariantWorkers&) = delete;
 
     // Starts the next worker at once. Throws std::system_error when the thread
     // cannot be created; workers started before stay running until joined.

@@ -14,7 +14,7 @@ namespace {
 // needs no teardown order at unload.
 std::mutex log_mutex;
 
-const char *level_name(LogLevel level) {
+const char* level_name(LogLevel level) {
     if (level == LOG_ERROR)
         return "ERROR";
     if (level == LOG_SUCCESS)
@@ -29,16 +29,16 @@ const char *level_name(LogLevel level) {
 std::string local_timestamp() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::ostringstream text;
-    if (const std::tm *local = std::localtime(&now))
+    if (const std::tm* local = std::localtime(&now))
         text << std::put_time(local, "%Y-%m-%d %H:%M:%S");
     return text.str();
 }
 
 } // namespace
 
-void log_message(LogLevel level, const std::string &message) {
+void log_message(LogLevel level, const std::string& message) {
     const std::lock_guard<std::mutex> lock(log_mutex);
-    std::ostream &stream = level == LOG_ERROR ? std::cerr : std::cout;
+    std::ostream& stream = level == LOG_ERROR ? std::cerr : std::cout;
     // One write per line: the media libraries log to the same streams without
     // our lock, and would otherwise land between the pieces of an unbuffered
     // ERROR line.

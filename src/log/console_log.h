@@ -14,4 +14,4 @@ constexpr LogLevel LOG_SUCCESS = 3;
 // Writes "[YYYY-MM-DD HH:MM:SS] [LEVEL] message\n" as one unit: ERROR lines go
 // to standard error, every other level to standard output. Safe to call from
 // any thread at any time.
-void log_message(LogLevel level, const std::string &message);
+void log_message(LogLevel level, const std::string& message);

@@ -12,29 +12,29 @@ extern "C" {
 
 namespace {
 
-constexpr const char *LOUDNESS_FILTERS =
+constexpr const char* LOUDNESS_FILTERS =
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
 
 // The abuffer arguments for what the audio decoder yields.
-std::string buffersrc_args(const VariantPipeline &p) {
-    const AVCodecContext *dec_ctx = p.audio_dec.get();
+std::string buffersrc_args(const VariantPipeline& p) {
+    const AVCodecContext* dec_ctx = p.audio_dec.get();
     char layout[64] = {};
     av_channel_layout_describe(&dec_ctx->ch_layout, layout, sizeof layout);
     if (layout[0] == '\0')
         std::snprintf(layout, sizeof layout, "stereo");
 
-    const char *sample_fmt = av_get_sample_fmt_name(dec_ctx->sample_fmt);
+    const char* sample_fmt = av_get_sample_fmt_name(dec_ctx->sample_fmt);
     const AVRational time_base = p.audio_in()->time_base;
     char args[512];
-    std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
-                  time_base.num, time_base.den, dec_ctx->sample_rate,
-                  sample_fmt ? sample_fmt : "none", layout);
+    std::snprintf(args, sizeof args,
+                  "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", time_base.num,
+                  time_base.den, dec_ctx->sample_rate, sample_fmt ? sample_fmt : "none", layout);
     return args;
 }
 
 // One-entry pad list naming a filter's pad for the graph parser.
-FilterInOutPtr pad_list(const char *name, AVFilterContext *filter_ctx) {
+FilterInOutPtr pad_list(const char* name, AVFilterContext* filter_ctx) {
     FilterInOutPtr pad(avfilter_inout_alloc());
     if (!pad)
         return nullptr;
@@ -49,17 +49,18 @@ FilterInOutPtr pad_list(const char *name, AVFilterContext *filter_ctx) {
 
 } // namespace
 
-StepStatus build_audio_filter(VariantPipeline &p) {
+StepStatus build_audio_filter(VariantPipeline& p) {
     p.filter_graph.reset(avfilter_graph_alloc());
     if (!p.filter_graph)
         return step_failed("could not allocate the audio filter graph", AVERROR(ENOMEM));
-    const AVFilter *buffersrc = avfilter_get_by_name("abuffer");
-    const AVFilter *buffersink = avfilter_get_by_name("abuffersink");
+    const AVFilter* buffersrc = avfilter_get_by_name("abuffer");
+    const AVFilter* buffersink = avfilter_get_by_name("abuffersink");
     if (!buffersrc || !buffersink)
         return step_failed("could not find the audio buffer filters", AVERROR_FILTER_NOT_FOUND);
 
-    int ret = avfilter_graph_create_filter(&p.buffersrc_ctx, buffersrc, "in",
-                                           buffersrc_args(p).c_str(), nullptr, p.filter_graph.get());
+    int ret =
+        avfilter_graph_create_filter(&p.buffersrc_ctx, buffersrc, "in", buffersrc_args(p).c_str(),
+                                     nullptr, p.filter_graph.get());
     if (ret < 0)
         return step_failed("could not create the audio filter source", ret);
     ret = avfilter_graph_create_filter(&p.buffersink_ctx, buffersink, "out", nullptr, nullptr,
@@ -72,8 +73,8 @@ StepStatus build_audio_filter(VariantPipeline &p) {
     FilterInOutPtr inputs = pad_list("out", p.buffersink_ctx);
     if (!outputs || !inputs)
         return step_failed("could not allocate the audio filter pads", AVERROR(ENOMEM));
-    AVFilterInOut *inputs_left = inputs.release();
-    AVFilterInOut *outputs_left = outputs.release();
+    AVFilterInOut* inputs_left = inputs.release();
+    AVFilterInOut* outputs_left = outputs.release();
     ret = avfilter_graph_parse_ptr(p.filter_graph.get(), LOUDNESS_FILTERS, &inputs_left,
                                    &outputs_left, nullptr);
     inputs.reset(inputs_left);

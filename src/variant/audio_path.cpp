@@ -13,12 +13,12 @@ extern "C" {
 namespace {
 
 // Appends a filtered frame's samples to the FIFO, growing it first.
-StepStatus store_in_fifo(VariantPipeline &p, const AVFrame *filtered) {
-    AVAudioFifo *fifo = p.audio_fifo.get();
+StepStatus store_in_fifo(VariantPipeline& p, const AVFrame* filtered) {
+    AVAudioFifo* fifo = p.audio_fifo.get();
     int ret = av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + filtered->nb_samples);
     if (ret < 0)
         return step_failed("could not grow the audio FIFO", ret);
-    ret = av_audio_fifo_write(fifo, reinterpret_cast<void **>(filtered->extended_data),
+    ret = av_audio_fifo_write(fifo, reinterpret_cast<void**>(filtered->extended_data),
                               filtered->nb_samples);
     if (ret < filtered->nb_samples)
         return step_failed("could not store audio in the FIFO", ret < 0 ? ret : AVERROR(EIO));
@@ -27,8 +27,8 @@ StepStatus store_in_fifo(VariantPipeline &p, const AVFrame *filtered) {
 
 // Encodes `nb_samples` samples from the head of the FIFO as one frame, timed
 // by the sample counter: the audio timeline restarts at zero without gaps.
-StepStatus encode_from_fifo(VariantPipeline &p, int nb_samples) {
-    const AVCodecContext *enc_ctx = p.audio_enc.get();
+StepStatus encode_from_fifo(VariantPipeline& p, int nb_samples) {
+    const AVCodecContext* enc_ctx = p.audio_enc.get();
     FramePtr frame(av_frame_alloc());
     if (!frame)
         return step_failed("could not allocate an audio frame", AVERROR(ENOMEM));
@@ -41,8 +41,7 @@ StepStatus encode_from_fifo(VariantPipeline &p, int nb_samples) {
     ret = av_frame_get_buffer(frame.get(), 0);
     if (ret < 0)
         return step_failed("could not allocate an audio frame", ret);
-    ret = av_audio_fifo_read(p.audio_fifo.get(), reinterpret_cast<void **>(frame->data),
-                             nb_samples);
+    ret = av_audio_fifo_read(p.audio_fifo.get(), reinterpret_cast<void**>(frame->data), nb_samples);
     if (ret < nb_samples)
         return step_failed("could not read audio from the FIFO", ret < 0 ? ret : AVERROR(EIO));
     frame->pts = p.next_audio_pts;
@@ -52,7 +51,7 @@ StepStatus encode_from_fifo(VariantPipeline &p, int nb_samples) {
 }
 
 // Encodes every whole encoder frame the FIFO holds; a remainder waits for more.
-StepStatus encode_whole_frames(VariantPipeline &p) {
+StepStatus encode_whole_frames(VariantPipeline& p) {
     const int frame_size = p.audio_enc->frame_size;
     while (av_audio_fifo_size(p.audio_fifo.get()) >= frame_size) {
         const StepStatus status = encode_from_fifo(p, frame_size);
@@ -65,7 +64,7 @@ StepStatus encode_whole_frames(VariantPipeline &p) {
 // Pulls every frame the filter graph has ready into the FIFO, encoding whole
 // frames as they fill up when `encode` is set (during the read loop), or only
 // storing them (at the end of the stream, where the tail is cut last).
-StepStatus pull_filtered_audio(VariantPipeline &p, bool encode) {
+StepStatus pull_filtered_audio(VariantPipeline& p, bool encode) {
     for (;;) {
         FramePtr filtered(av_frame_alloc());
         if (!filtered)
@@ -84,8 +83,8 @@ StepStatus pull_filtered_audio(VariantPipeline &p, bool encode) {
 }
 
 // Takes every frame the audio decoder yields through the filter graph.
-StepStatus filter_decoded_audio(VariantPipeline &p, bool encode) {
-    AVFrame *decoded = p.decoded_frame.get();
+StepStatus filter_decoded_audio(VariantPipeline& p, bool encode) {
+    AVFrame* decoded = p.decoded_frame.get();
     // Any negative result ends this packet's frames; a decoding error loses
     // only the audio of the packet that caused it.
     while (avcodec_receive_frame(p.audio_dec.get(), decoded) >= 0) {
@@ -103,13 +102,13 @@ StepStatus filter_decoded_audio(VariantPipeline &p, bool encode) {
 
 } // namespace
 
-StepStatus process_audio_packet(VariantPipeline &p) {
+StepStatus process_audio_packet(VariantPipeline& p) {
     if (avcodec_send_packet(p.audio_dec.get(), p.read_pkt.get()) < 0)
         return step_ok();
     return filter_decoded_audio(p, true);
 }
 
-StepStatus finish_audio(VariantPipeline &p) {
+StepStatus finish_audio(VariantPipeline& p) {
     avcodec_send_packet(p.audio_dec.get(), nullptr);
     StepStatus status = filter_decoded_audio(p, false);
     if (status.failed())
@@ -124,7 +123,8 @@ StepStatus finish_audio(VariantPipeline &p) {
 
     // Only the very last frame may be shorter than the encoder's frame size.
     while (av_audio_fifo_size(p.audio_fifo.get()) > 0) {
-        const int nb_samples = std::min(p.audio_enc->frame_size, av_audio_fifo_size(p.audio_fifo.get()));
+        const int nb_samples =
+            std::min(p.audio_enc->frame_size, av_audio_fifo_size(p.audio_fifo.get()));
         status = encode_from_fifo(p, nb_samples);
         if (status.failed())
             return status;

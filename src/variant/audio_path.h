@@ -6,8 +6,8 @@
 
 // Sends the read packet to the audio decoder and takes every frame it yields
 // through the filter graph into the FIFO, encoding each whole encoder frame.
-StepStatus process_audio_packet(VariantPipeline &pipeline);
+StepStatus process_audio_packet(VariantPipeline& pipeline);
 
 // End of stream, in this order: drain the decoder into the FIFO, flush the
 // filter graph into the FIFO, encode the FIFO's tail, flush the encoder.
-StepStatus finish_audio(VariantPipeline &pipeline);
+StepStatus finish_audio(VariantPipeline& pipeline);

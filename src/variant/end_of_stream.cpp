@@ -4,7 +4,7 @@
 #include "variant/packet_writer.h"
 #include "variant/video_path.h"
 
-StepStatus drain_and_flush(VariantPipeline &p) {
+StepStatus drain_and_flush(VariantPipeline& p) {
     avcodec_send_packet(p.video_dec.get(), nullptr);
     StepStatus status = encode_decoded_pictures(p);
     if (status.failed())
@@ -24,7 +24,7 @@ StepStatus drain_and_flush(VariantPipeline &p) {
     return step_ok();
 }
 
-StepStatus write_trailer(VariantPipeline &p) {
+StepStatus write_trailer(VariantPipeline& p) {
     p.header_written = false;
     const int ret = av_write_trailer(p.output.get());
     if (ret < 0)

@@ -4,7 +4,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-void close_format_context(AVFormatContext *fmt_ctx) {
+void close_format_context(AVFormatContext* fmt_ctx) {
     if (!fmt_ctx)
         return;
     if (fmt_ctx->iformat) {

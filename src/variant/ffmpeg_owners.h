@@ -19,49 +19,49 @@ extern "C" {
 // Releases an input context (closing its demuxer) or an output context
 // (closing its I/O handle when the muxer does not manage its own files).
 // A null context is ignored.
-void close_format_context(AVFormatContext *fmt_ctx);
+void close_format_context(AVFormatContext* fmt_ctx);
 
 struct FormatContextCloser {
-    void operator()(AVFormatContext *fmt_ctx) const { close_format_context(fmt_ctx); }
+    void operator()(AVFormatContext* fmt_ctx) const { close_format_context(fmt_ctx); }
 };
 struct CodecContextFreer {
-    void operator()(AVCodecContext *codec_ctx) const { avcodec_free_context(&codec_ctx); }
+    void operator()(AVCodecContext* codec_ctx) const { avcodec_free_context(&codec_ctx); }
 };
 struct ScalerFreer {
-    void operator()(SwsContext *sws_ctx) const { sws_freeContext(sws_ctx); }
+    void operator()(SwsContext* sws_ctx) const { sws_freeContext(sws_ctx); }
 };
 struct FilterGraphFreer {
-    void operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+    void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
 };
 struct FilterInOutFreer {
-    void operator()(AVFilterInOut *inout) const { avfilter_inout_free(&inout); }
+    void operator()(AVFilterInOut* inout) const { avfilter_inout_free(&inout); }
 };
 struct AudioFifoFreer {
-    void operator()(AVAudioFifo *fifo) const { av_audio_fifo_free(fifo); }
+    void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
 };
 struct PacketFreer {
-    void operator()(AVPacket *pkt) const { av_packet_free(&pkt); }
+    void operator()(AVPacket* pkt) const { av_packet_free(&pkt); }
 };
 struct FrameFreer {
-    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
 // One option dictionary per stream, as avformat_find_stream_info takes them;
 // the library may replace any of them, so the array itself is what is freed.
 struct StreamDictionaries {
-    std::vector<AVDictionary *> dicts;
+    std::vector<AVDictionary*> dicts;
     explicit StreamDictionaries(std::size_t count) : dicts(count, nullptr) {}
     ~StreamDictionaries() {
-        for (AVDictionary *&dict : dicts)
+        for (AVDictionary*& dict : dicts)
             av_dict_free(&dict);
     }
-    StreamDictionaries(const StreamDictionaries &) = delete;
-    StreamDictionaries &operator=(const StreamDictionaries &) = delete;
+    StreamDictionaries(const StreamDictionaries&) = delete;
+    StreamDictionaries& operator=(const StreamDictionaries&) = delete;
 };
 struct AvioCloser {
-    void operator()(AVIOContext *pb) const { avio_closep(&pb); }
+    void operator()(AVIOContext* pb) const { avio_closep(&pb); }
 };
 struct AvStringFreer {
-    void operator()(char *text) const { av_free(text); }
+    void operator()(char* text) const { av_free(text); }
 };
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;

@@ -10,15 +10,15 @@ namespace {
 
 // A URL named inside an input is the input's content: only printable ASCII of
 // it reaches the log, and not all of it.
-std::string printable_url(const char *url) {
+std::string printable_url(const char* url) {
     constexpr std::size_t LIMIT = 200;
     std::string text;
-    for (const char *c = url; *c != '\0' && text.size() < LIMIT; ++c)
+    for (const char* c = url; *c != '\0' && text.size() < LIMIT; ++c)
         text += (*c >= 0x20 && *c < 0x7f) ? *c : '?';
     return text;
 }
 
-void log_refusal(InputGate &gate, const AVFormatContext *fmt_ctx, const char *url) {
+void log_refusal(InputGate& gate, const AVFormatContext* fmt_ctx, const char* url) {
     if (gate.refusal_logged)
         return;
     gate.refusal_logged = true;
@@ -28,9 +28,9 @@ void log_refusal(InputGate &gate, const AVFormatContext *fmt_ctx, const char *ur
 }
 
 // The context's io_open: every file or URL a demuxer opens passes through it.
-int open_only_the_input(AVFormatContext *fmt_ctx, AVIOContext **pb, const char *url, int flags,
-                        AVDictionary **options) {
-    auto *gate = static_cast<InputGate *>(fmt_ctx->opaque);
+int open_only_the_input(AVFormatContext* fmt_ctx, AVIOContext** pb, const char* url, int flags,
+                        AVDictionary** options) {
+    auto* gate = static_cast<InputGate*>(fmt_ctx->opaque);
     // A context without our gate is one a demuxer made for itself and gave
     // our callback to; it may open nothing.
     if (!gate || gate->input_opened) {
@@ -55,11 +55,11 @@ int open_only_the_input(AVFormatContext *fmt_ctx, AVIOContext **pb, const char *
 
 } // namespace
 
-int open_input_context(const std::string &path, InputGate &gate, FormatContextPtr &fmt_ctx) {
+int open_input_context(const std::string& path, InputGate& gate, FormatContextPtr& fmt_ctx) {
     // A path with an embedded NUL would silently name a different, shorter path.
     if (path.find('\0') != std::string::npos)
         return AVERROR(EINVAL);
-    AVFormatContext *opening = avformat_alloc_context();
+    AVFormatContext* opening = avformat_alloc_context();
     if (!opening)
         return AVERROR(ENOMEM);
     opening->opaque = &gate;
@@ -70,9 +70,9 @@ int open_input_context(const std::string &path, InputGate &gate, FormatContextPt
     return ret;
 }
 
-int find_stream_info(AVFormatContext *fmt_ctx) {
+int find_stream_info(AVFormatContext* fmt_ctx) {
     StreamDictionaries options(fmt_ctx->nb_streams);
-    for (AVDictionary *&dict : options.dicts) {
+    for (AVDictionary*& dict : options.dicts) {
         const int ret = av_dict_set_int(&dict, "max_pixels", MAX_INPUT_PIXELS, 0);
         if (ret < 0)
             return ret;

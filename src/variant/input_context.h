@@ -19,7 +19,7 @@ struct InputGate {
 // Opens `path` for demuxing behind `gate`. On failure returns the negative
 // AVERROR code and leaves `fmt_ctx` empty; the library frees a half-opened
 // context itself.
-int open_input_context(const std::string &path, InputGate &gate, FormatContextPtr &fmt_ctx);
+int open_input_context(const std::string& path, InputGate& gate, FormatContextPtr& fmt_ctx);
 
 // The largest picture the system decodes, 8192x8192 or its equal in pixels.
 // The libraries would take up to about 268 million pixels, which a header of a
@@ -28,4 +28,4 @@ constexpr int64_t MAX_INPUT_PIXELS = int64_t{8192} * 8192;
 
 // avformat_find_stream_info with the decoders it opens to look at the first
 // packets held to MAX_INPUT_PIXELS.
-int find_stream_info(AVFormatContext *fmt_ctx);
+int find_stream_info(AVFormatContext* fmt_ctx);

@@ -12,8 +12,8 @@ constexpr int KEY_SIZE = 16;
 constexpr int KEY_INFO_LIMIT = 3 * 4097;
 
 // Reads up to `limit` bytes; fewer at the end of the file.
-int read_start(const std::string &path, std::vector<uint8_t> &bytes, int limit) {
-    AVIOContext *opened = nullptr;
+int read_start(const std::string& path, std::vector<uint8_t>& bytes, int limit) {
+    AVIOContext* opened = nullptr;
     // Through the same protocol layer as the muxer, so that the same paths
     // and URLs work.
     int ret = avio_open2(&opened, path.c_str(), AVIO_FLAG_READ, nullptr, nullptr);
@@ -36,10 +36,10 @@ int read_start(const std::string &path, std::vector<uint8_t> &bytes, int limit) 
 
 // The muxer's line reading: a line ends at "\n", "\r" or "\r\n", and
 // trailing white space is dropped.
-std::array<std::string, 2> first_two_lines(const std::vector<uint8_t> &bytes) {
+std::array<std::string, 2> first_two_lines(const std::vector<uint8_t>& bytes) {
     std::array<std::string, 2> lines;
     std::size_t at = 0;
-    for (std::string &line : lines) {
+    for (std::string& line : lines) {
         while (at < bytes.size() && bytes[at] != '\n' && bytes[at] != '\r' && bytes[at] != '\0')
             line += static_cast<char>(bytes[at++]);
         if (at < bytes.size() && bytes[at] == '\r')
@@ -54,7 +54,7 @@ std::array<std::string, 2> first_two_lines(const std::vector<uint8_t> &bytes) {
 
 } // namespace
 
-StepStatus check_key_info(const std::string &key_info_path) {
+StepStatus check_key_info(const std::string& key_info_path) {
     std::vector<uint8_t> key_info;
     int ret = read_start(key_info_path, key_info, KEY_INFO_LIMIT);
     if (ret < 0)
@@ -69,8 +69,8 @@ StepStatus check_key_info(const std::string &key_info_path) {
     ret = read_start(lines[1], key, KEY_SIZE);
     const bool whole_key = key.size() == KEY_SIZE;
     // The key is the muxer's to keep; no copy of it stays in this process.
-    for (uint8_t &byte : key)
-        *static_cast<volatile uint8_t *>(&byte) = 0;
+    for (uint8_t& byte : key)
+        *static_cast<volatile uint8_t*>(&byte) = 0;
     if (ret < 0)
         return step_failed("could not read the key file", ret);
     if (!whole_key)

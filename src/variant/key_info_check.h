@@ -10,4 +10,4 @@
 // a file that cannot be read, no key URI, no key file, a key shorter than 16
 // bytes. FFmpeg 5.1's muxer loses a buffer each time its header fails, so a
 // long-lived process with a misconfigured key would grow with every job.
-StepStatus check_key_info(const std::string &key_info_path);
+StepStatus check_key_info(const std::string& key_info_path);

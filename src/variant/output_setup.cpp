@@ -10,24 +10,24 @@ extern "C" {
 
 namespace {
 
-void record_first_error(AVFormatContext *fmt_ctx, int error) {
-    auto *files = static_cast<OutputFiles *>(fmt_ctx->opaque);
+void record_first_error(AVFormatContext* fmt_ctx, int error) {
+    auto* files = static_cast<OutputFiles*>(fmt_ctx->opaque);
     if (files && files->first_error == 0)
         files->first_error = error;
 }
 
 // The output's io_open and io_close2, which the HLS muxer hands on to its
 // MPEG-TS sub-muxer together with `opaque`.
-int open_recording_errors(AVFormatContext *fmt_ctx, AVIOContext **pb, const char *url, int flags,
-                          AVDictionary **options) {
-    const auto *files = static_cast<const OutputFiles *>(fmt_ctx->opaque);
+int open_recording_errors(AVFormatContext* fmt_ctx, AVIOContext** pb, const char* url, int flags,
+                          AVDictionary** options) {
+    const auto* files = static_cast<const OutputFiles*>(fmt_ctx->opaque);
     const int ret = files->library_io_open(fmt_ctx, pb, url, flags, options);
     if (ret < 0 && (flags & AVIO_FLAG_WRITE))
         record_first_error(fmt_ctx, ret);
     return ret;
 }
 
-int close_recording_errors(AVFormatContext *fmt_ctx, AVIOContext *pb) {
+int close_recording_errors(AVFormatContext* fmt_ctx, AVIOContext* pb) {
     const bool writing = pb->write_flag != 0;
     // Flushes what is buffered and returns the first error of any write.
     const int ret = avio_close(pb);
@@ -36,8 +36,8 @@ int close_recording_errors(AVFormatContext *fmt_ctx, AVIOContext *pb) {
     return ret;
 }
 
-StepStatus add_output_stream(VariantPipeline &p, const AVCodecContext *enc_ctx, AVStream *&stream,
-                             const char *add_step, const char *copy_step) {
+StepStatus add_output_stream(VariantPipeline& p, const AVCodecContext* enc_ctx, AVStream*& stream,
+                             const char* add_step, const char* copy_step) {
     stream = avformat_new_stream(p.output.get(), enc_ctx->codec);
     if (!stream)
         return step_failed(add_step, AVERROR(ENOMEM));
@@ -51,17 +51,17 @@ StepStatus add_output_stream(VariantPipeline &p, const AVCodecContext *enc_ctx, 
 
 } // namespace
 
-std::string playlist_stem_of(const std::string &playlist_name) {
+std::string playlist_stem_of(const std::string& playlist_name) {
     const std::size_t dot = playlist_name.rfind('.');
     return dot == std::string::npos ? playlist_name : playlist_name.substr(0, dot);
 }
 
-StepStatus open_hls_output(VariantPipeline &p, const std::string &playlist_name,
-                           const std::string &key_info_path) {
+StepStatus open_hls_output(VariantPipeline& p, const std::string& playlist_name,
+                           const std::string& key_info_path) {
     if (playlist_name.find('\0') != std::string::npos ||
         key_info_path.find('\0') != std::string::npos)
         return step_failed("could not create the HLS output", AVERROR(EINVAL));
-    AVFormatContext *fmt_ctx = nullptr;
+    AVFormatContext* fmt_ctx = nullptr;
     int ret = avformat_alloc_output_context2(&fmt_ctx, nullptr, "hls", playlist_name.c_str());
     p.output.reset(fmt_ctx);
     if (ret < 0)

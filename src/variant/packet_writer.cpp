@@ -9,7 +9,7 @@ int64_t duration_slot(int64_t pts) {
 
 // The remembered duration of the picture behind a packet, or one encoder tick
 // when the picture is no longer remembered.
-int64_t video_packet_duration(const VideoTimeline &timeline, int64_t enc_pts,
+int64_t video_packet_duration(const VideoTimeline& timeline, int64_t enc_pts,
                               AVRational enc_time_base, AVRational out_time_base) {
     const int64_t slot = duration_slot(enc_pts);
     if (enc_pts != AV_NOPTS_VALUE && timeline.slot_pts[slot] == enc_pts &&
@@ -20,14 +20,15 @@ int64_t video_packet_duration(const VideoTimeline &timeline, int64_t enc_pts,
 
 } // namespace
 
-void remember_video_duration(VideoTimeline &timeline, int64_t pts, int64_t duration) {
+void remember_video_duration(VideoTimeline& timeline, int64_t pts, int64_t duration) {
     const int64_t slot = duration_slot(pts);
     timeline.slot_pts[slot] = pts;
     timeline.slot_duration[slot] = duration;
 }
 
-StepStatus encode_and_write(AVCodecContext *enc_ctx, AVFormatContext *out_ctx, AVStream *out_stream,
-                            const AVFrame *frame, AVPacket *enc_pkt, const VideoTimeline *timeline) {
+StepStatus encode_and_write(AVCodecContext* enc_ctx, AVFormatContext* out_ctx, AVStream* out_stream,
+                            const AVFrame* frame, AVPacket* enc_pkt,
+                            const VideoTimeline* timeline) {
     const bool is_video = enc_ctx->codec_type == AVMEDIA_TYPE_VIDEO;
     int ret = avcodec_send_frame(enc_ctx, frame);
     if (ret < 0)

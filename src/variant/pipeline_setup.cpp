@@ -11,7 +11,7 @@ extern "C" {
 
 namespace {
 
-StepStatus open_input(VariantPipeline &p, const std::string &input_path) {
+StepStatus open_input(VariantPipeline& p, const std::string& input_path) {
     int ret = open_input_context(input_path, p.input_gate, p.input);
     if (ret < 0)
         return step_failed("could not open input", ret);
@@ -28,14 +28,14 @@ StepStatus open_input(VariantPipeline &p, const std::string &input_path) {
         return step_failed("could not find a video stream", p.video_index);
     if (p.audio_index < 0)
         return step_failed("could not find an audio stream", p.audio_index);
-    const AVCodecParameters *codecpar = p.video_in()->codecpar;
+    const AVCodecParameters* codecpar = p.video_in()->codecpar;
     if (int64_t{codecpar->width} * codecpar->height > MAX_INPUT_PIXELS)
         return step_failed("the input's picture is larger than 8192x8192 pixels", AVERROR(ERANGE));
     return step_ok();
 }
 
-StepStatus open_decoder(CodecContextPtr &dec_ctx, const AVCodec *decoder, const AVStream *stream,
-                        const char *alloc_step, const char *open_step) {
+StepStatus open_decoder(CodecContextPtr& dec_ctx, const AVCodec* decoder, const AVStream* stream,
+                        const char* alloc_step, const char* open_step) {
     dec_ctx.reset(avcodec_alloc_context3(decoder));
     if (!dec_ctx)
         return step_failed(alloc_step, AVERROR(ENOMEM));
@@ -53,12 +53,12 @@ StepStatus open_decoder(CodecContextPtr &dec_ctx, const AVCodec *decoder, const 
     return step_ok();
 }
 
-StepStatus open_video_encoder(VariantPipeline &p, const AVCodec *encoder, int32_t width,
+StepStatus open_video_encoder(VariantPipeline& p, const AVCodec* encoder, int32_t width,
                               int32_t height, int32_t video_bitrate) {
     p.video_enc.reset(avcodec_alloc_context3(encoder));
     if (!p.video_enc)
         return step_failed("could not allocate the video encoder", AVERROR(ENOMEM));
-    AVCodecContext *enc_ctx = p.video_enc.get();
+    AVCodecContext* enc_ctx = p.video_enc.get();
     enc_ctx->height = height;
     enc_ctx->width = width;
     enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -80,11 +80,11 @@ StepStatus open_video_encoder(VariantPipeline &p, const AVCodec *encoder, int32_
     return step_ok();
 }
 
-StepStatus open_audio_encoder(VariantPipeline &p, const AVCodec *encoder) {
+StepStatus open_audio_encoder(VariantPipeline& p, const AVCodec* encoder) {
     p.audio_enc.reset(avcodec_alloc_context3(encoder));
     if (!p.audio_enc)
         return step_failed("could not allocate the audio encoder", AVERROR(ENOMEM));
-    AVCodecContext *enc_ctx = p.audio_enc.get();
+    AVCodecContext* enc_ctx = p.audio_enc.get();
     enc_ctx->sample_rate = 44100;
     av_channel_layout_default(&enc_ctx->ch_layout, 2);
     enc_ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -100,20 +100,21 @@ StepStatus open_audio_encoder(VariantPipeline &p, const AVCodec *encoder) {
     return step_ok();
 }
 
-StepStatus open_codecs(VariantPipeline &p, int32_t width, int32_t height, int32_t video_bitrate) {
-    StepStatus status = open_decoder(p.video_dec, p.video_decoder, p.video_in(), "could not set up the video decoder",
-                                     "could not open the video decoder");
+StepStatus open_codecs(VariantPipeline& p, int32_t width, int32_t height, int32_t video_bitrate) {
+    StepStatus status =
+        open_decoder(p.video_dec, p.video_decoder, p.video_in(),
+                     "could not set up the video decoder", "could not open the video decoder");
     if (status.failed())
         return status;
-    status = open_decoder(p.audio_dec, p.audio_decoder, p.audio_in(), "could not set up the audio decoder",
-                          "could not open the audio decoder");
+    status = open_decoder(p.audio_dec, p.audio_decoder, p.audio_in(),
+                          "could not set up the audio decoder", "could not open the audio decoder");
     if (status.failed())
         return status;
 
-    const AVCodec *h264_encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
+    const AVCodec* h264_encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
     if (!h264_encoder)
         return step_failed("no H.264 encoder available", AVERROR_ENCODER_NOT_FOUND);
-    const AVCodec *aac_encoder = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    const AVCodec* aac_encoder = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!aac_encoder)
         return step_failed("no AAC encoder available", AVERROR_ENCODER_NOT_FOUND);
     status = open_video_encoder(p, h264_encoder, width, height, video_bitrate);
@@ -122,7 +123,7 @@ StepStatus open_codecs(VariantPipeline &p, int32_t width, int32_t height, int32_
     return open_audio_encoder(p, aac_encoder);
 }
 
-StepStatus allocate_work_buffers(VariantPipeline &p) {
+StepStatus allocate_work_buffers(VariantPipeline& p) {
     // Room for one sample: the FIFO is grown before every write.
     p.audio_fifo.reset(
         av_audio_fifo_alloc(p.audio_enc->sample_fmt, p.audio_enc->ch_layout.nb_channels, 1));
@@ -136,7 +137,7 @@ StepStatus allocate_work_buffers(VariantPipeline &p) {
         return step_failed("could not allocate packets and frames", AVERROR(ENOMEM));
 
     // One picture buffer in the encoder's format, rewritten for every picture.
-    AVFrame *scaled = p.scaled_frame.get();
+    AVFrame* scaled = p.scaled_frame.get();
     scaled->format = p.video_enc->pix_fmt;
     scaled->width = p.video_enc->width;
     scaled->height = p.video_enc->height;
@@ -148,7 +149,7 @@ StepStatus allocate_work_buffers(VariantPipeline &p) {
 
 // Video timestamps are measured from the start of the input, so that they
 // share their zero with the audio, whose timeline restarts at zero.
-int64_t video_origin(const VariantPipeline &p) {
+int64_t video_origin(const VariantPipeline& p) {
     const int64_t start = p.input->start_time;
     if (start == AV_NOPTS_VALUE || start <= 0)
         return 0;
@@ -157,9 +158,9 @@ int64_t video_origin(const VariantPipeline &p) {
 
 } // namespace
 
-StepStatus set_up_variant(VariantPipeline &pipeline, const std::string &input_path,
-                          const std::string &playlist_name, int32_t width, int32_t height,
-                          int32_t video_bitrate, const std::string &key_info_path) {
+StepStatus set_up_variant(VariantPipeline& pipeline, const std::string& input_path,
+                          const std::string& playlist_name, int32_t width, int32_t height,
+                          int32_t video_bitrate, const std::string& key_info_path) {
     StepStatus status = open_input(pipeline, input_path);
     if (!status.failed())
         status = open_codecs(pipeline, width, height, video_bitrate);

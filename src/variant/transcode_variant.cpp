@@ -11,12 +11,12 @@
 
 namespace {
 
-constexpr const char *WRITE_STEP = "could not write the variant files";
+constexpr const char* WRITE_STEP = "could not write the variant files";
 
 // Demuxes the whole input, handing each packet to its branch. Packets of any
 // other stream (subtitles, data, further tracks) are dropped unread.
-StepStatus read_loop(VariantPipeline &p) {
-    AVPacket *pkt = p.read_pkt.get();
+StepStatus read_loop(VariantPipeline& p) {
+    AVPacket* pkt = p.read_pkt.get();
     for (;;) {
         const int ret = av_read_frame(p.input.get(), pkt);
         if (ret == AVERROR_EOF)
@@ -38,9 +38,9 @@ StepStatus read_loop(VariantPipeline &p) {
     }
 }
 
-StepStatus run_variant(VariantPipeline &p, const std::string &input_path,
-                       const std::string &playlist_name, int32_t width, int32_t height,
-                       int32_t video_bitrate, const std::string &key_info_path) {
+StepStatus run_variant(VariantPipeline& p, const std::string& input_path,
+                       const std::string& playlist_name, int32_t width, int32_t height,
+                       int32_t video_bitrate, const std::string& key_info_path) {
     StepStatus status =
         set_up_variant(p, input_path, playlist_name, width, height, video_bitrate, key_info_path);
     if (!status.failed())
@@ -64,9 +64,9 @@ StepStatus run_variant(VariantPipeline &p, const std::string &input_path,
 
 } // namespace
 
-bool transcode_variant(const std::string &input_path, const std::string &playlist_name,
+bool transcode_variant(const std::string& input_path, const std::string& playlist_name,
                        int32_t width, int32_t height, int32_t video_bitrate,
-                       const std::string &key_info_path) {
+                       const std::string& key_info_path) {
     VariantPipeline pipeline;
     const StepStatus status = run_variant(pipeline, input_path, playlist_name, width, height,
                                           video_bitrate, key_info_path);

@@ -9,6 +9,6 @@
 // the key info file directs. Logs one SUCCESS line when the variant was
 // created, or one ERROR line naming the failed step, and returns whether the
 // variant was created.
-bool transcode_variant(const std::string &input_path, const std::string &playlist_name,
+bool transcode_variant(const std::string& input_path, const std::string& playlist_name,
                        int32_t width, int32_t height, int32_t video_bitrate,
-                       const std::string &key_info_path);
+                       const std::string& key_info_path);

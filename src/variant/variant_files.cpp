@@ -8,16 +8,16 @@
 
 namespace {
 
-std::string directory_of(const std::string &path) {
+std::string directory_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-constexpr const char *CHECK_STEP = "could not verify the written variant";
+constexpr const char* CHECK_STEP = "could not verify the written variant";
 
 } // namespace
 
-StepStatus check_variant_files(const std::string &playlist_name) {
+StepStatus check_variant_files(const std::string& playlist_name) {
     std::ifstream playlist(playlist_name, std::ios::binary);
     if (!playlist.is_open())
         return step_failed(CHECK_STEP, AVERROR(ENOENT));

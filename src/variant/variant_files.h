@@ -9,4 +9,4 @@
 // when it could not open the last segment file. So a variant counts as created
 // only when its playlist is closed and every segment it lists is a non-empty
 // file whose size fits AES-128 (whole 16-byte blocks).
-StepStatus check_variant_files(const std::string &playlist_name);
+StepStatus check_variant_files(const std::string& playlist_name);

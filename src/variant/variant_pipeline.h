@@ -10,13 +10,17 @@
 // The outcome of one step: empty on success, otherwise what was being done and
 // the library's negative AVERROR code, kept for the one line that reports it.
 struct StepStatus {
-    const char *step = nullptr;
+    const char* step = nullptr;
     int error = 0;
     bool failed() const { return step != nullptr; }
 };
 
-inline StepStatus step_ok() { return {}; }
-inline StepStatus step_failed(const char *step, int error) { return {step, error}; }
+inline StepStatus step_ok() {
+    return {};
+}
+inline StepStatus step_failed(const char* step, int error) {
+    return {step, error};
+}
 
 // Rebuilds the video timeline on the encoder's 1/30 grid, keeping it strictly
 // increasing, and remembers each picture's duration until its packet comes out.
@@ -24,9 +28,9 @@ struct VideoTimeline {
     // Ticks of the encoder time base a packet can stay inside the encoder
     // (lookahead, B-pictures, frame threads) and still find its duration.
     static constexpr int64_t DURATION_SLOTS = 512;
-    int64_t origin = 0;                      // input stream time base
-    int64_t last_pts = AV_NOPTS_VALUE;       // encoder time base
-    int64_t slot_pts[DURATION_SLOTS] = {};   // encoder time base
+    int64_t origin = 0;                         // input stream time base
+    int64_t last_pts = AV_NOPTS_VALUE;          // encoder time base
+    int64_t slot_pts[DURATION_SLOTS] = {};      // encoder time base
     int64_t slot_duration[DURATION_SLOTS] = {}; // output stream time base
 };
 
@@ -49,8 +53,8 @@ struct VariantPipeline {
     FormatContextPtr input;
     int video_index = -1;
     int audio_index = -1;
-    const AVCodec *video_decoder = nullptr; // borrowed from the library
-    const AVCodec *audio_decoder = nullptr; // borrowed from the library
+    const AVCodec* video_decoder = nullptr; // borrowed from the library
+    const AVCodec* audio_decoder = nullptr; // borrowed from the library
     CodecContextPtr video_dec;
     CodecContextPtr audio_dec;
     CodecContextPtr video_enc;
@@ -58,15 +62,15 @@ struct VariantPipeline {
     // Must outlive `output`, whose callbacks record into it until it is freed.
     OutputFiles output_files;
     FormatContextPtr output;
-    AVStream *video_out = nullptr; // owned by `output`
-    AVStream *audio_out = nullptr; // owned by `output`
+    AVStream* video_out = nullptr; // owned by `output`
+    AVStream* audio_out = nullptr; // owned by `output`
     bool header_written = false;
     std::string playlist_stem;
     std::string segment_pattern;
     ScalerPtr scaler;
     FilterGraphPtr filter_graph;
-    AVFilterContext *buffersrc_ctx = nullptr; // owned by `filter_graph`
-    AVFilterContext *buffersink_ctx = nullptr; // owned by `filter_graph`
+    AVFilterContext* buffersrc_ctx = nullptr;  // owned by `filter_graph`
+    AVFilterContext* buffersink_ctx = nullptr; // owned by `filter_graph`
     AudioFifoPtr audio_fifo;
     PacketPtr read_pkt;
     PacketPtr enc_pkt;
@@ -77,6 +81,6 @@ struct VariantPipeline {
     // Audio timestamps count samples from zero, in the audio encoder's 1/44100.
     int64_t next_audio_pts = 0;
 
-    AVStream *video_in() const { return input->streams[video_index]; }
-    AVStream *audio_in() const { return input->streams[audio_index]; }
+    AVStream* video_in() const { return input->streams[video_index]; }
+    AVStream* audio_in() const { return input->streams[audio_index]; }
 };

@@ -12,7 +12,7 @@ extern "C" {
 
 namespace {
 
-int64_t decoded_duration(const AVFrame *frame) {
+int64_t decoded_duration(const AVFrame* frame) {
 #if LIBAVUTIL_VERSION_MAJOR >= 58
     return frame->duration;
 #else
@@ -35,8 +35,8 @@ int64_t time_since_origin(int64_t pts, int64_t origin) {
 // AV_NOPTS_VALUE when the picture must be dropped: timestamps that reach the
 // encoder and the muxer strictly increase, so a source faster than 30
 // pictures per second loses the pictures that round onto a taken tick.
-int64_t retime_picture(const VideoTimeline &timeline, const AVFrame *decoded, AVRational in_time_base,
-                       AVRational enc_time_base) {
+int64_t retime_picture(const VideoTimeline& timeline, const AVFrame* decoded,
+                       AVRational in_time_base, AVRational enc_time_base) {
     const int64_t since_origin = time_since_origin(decoded->pts, timeline.origin);
     if (since_origin == AV_NOPTS_VALUE)
         return timeline.last_pts == AV_NOPTS_VALUE ? 0 : timeline.last_pts + 1;
@@ -48,7 +48,7 @@ int64_t retime_picture(const VideoTimeline &timeline, const AVFrame *decoded, AV
 
 // How long the picture lasts, in the output stream's time base: its own
 // duration, but never less than the encoder tick it occupies.
-int64_t picture_duration(const VariantPipeline &p, const AVFrame *decoded) {
+int64_t picture_duration(const VariantPipeline& p, const AVFrame* decoded) {
     const AVRational in_time_base = p.video_in()->time_base;
     const AVRational out_time_base = p.video_out->time_base;
     int64_t duration = decoded_duration(decoded);
@@ -61,9 +61,9 @@ int64_t picture_duration(const VariantPipeline &p, const AVFrame *decoded) {
 
 // Scales the decoded picture into the encoder's picture buffer. The scaler is
 // remade whenever the decoded size or pixel format changes mid-stream.
-StepStatus scale_picture(VariantPipeline &p) {
-    const AVFrame *decoded = p.decoded_frame.get();
-    AVFrame *scaled = p.scaled_frame.get();
+StepStatus scale_picture(VariantPipeline& p) {
+    const AVFrame* decoded = p.decoded_frame.get();
+    AVFrame* scaled = p.scaled_frame.get();
     p.scaler.reset(sws_getCachedContext(p.scaler.release(), decoded->width, decoded->height,
                                         static_cast<AVPixelFormat>(decoded->format), scaled->width,
                                         scaled->height, static_cast<AVPixelFormat>(scaled->format),
@@ -81,9 +81,9 @@ StepStatus scale_picture(VariantPipeline &p) {
     return step_ok();
 }
 
-StepStatus encode_picture(VariantPipeline &p) {
-    const AVFrame *decoded = p.decoded_frame.get();
-    VideoTimeline &timeline = p.video_timeline;
+StepStatus encode_picture(VariantPipeline& p) {
+    const AVFrame* decoded = p.decoded_frame.get();
+    VideoTimeline& timeline = p.video_timeline;
     const int64_t pts =
         retime_picture(timeline, decoded, p.video_in()->time_base, p.video_enc->time_base);
     if (pts == AV_NOPTS_VALUE)
@@ -100,7 +100,7 @@ StepStatus encode_picture(VariantPipeline &p) {
 
 } // namespace
 
-StepStatus encode_decoded_pictures(VariantPipeline &p) {
+StepStatus encode_decoded_pictures(VariantPipeline& p) {
     // Any negative result (more input needed, end of stream, a decoding error
     // alike) ends the pictures of this packet; a bad packet is not a failure.
     while (avcodec_receive_frame(p.video_dec.get(), p.decoded_frame.get()) >= 0) {
@@ -112,7 +112,7 @@ StepStatus encode_decoded_pictures(VariantPipeline &p) {
     return step_ok();
 }
 
-StepStatus process_video_packet(VariantPipeline &p) {
+StepStatus process_video_packet(VariantPipeline& p) {
     if (avcodec_send_packet(p.video_dec.get(), p.read_pkt.get()) < 0)
         return step_ok();
     return encode_decoded_pictures(p);

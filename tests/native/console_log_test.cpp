@@ -12,9 +12,10 @@
 
 namespace {
 
-const std::regex LINE_PATTERN(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|SUCCESS)\] (.*))");
+const std::regex
+    LINE_PATTERN(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|SUCCESS)\] (.*))");
 
-std::vector<std::string> split_lines(const std::string &text) {
+std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);)
@@ -42,15 +43,15 @@ template <typename Body> Captured capture(Body body) {
 TEST(ConsoleLog, LevelsPickNameAndStream) {
     struct Case {
         LogLevel level;
-        const char *name;
+        const char* name;
         bool on_stderr;
     };
-    const Case cases[] = {{0, "INFO", false},  {1, "WARN", false}, {2, "ERROR", true},
+    const Case cases[] = {{0, "INFO", false},    {1, "WARN", false}, {2, "ERROR", true},
                           {3, "SUCCESS", false}, {7, "INFO", false}, {-1, "INFO", false}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         const Captured captured = capture([&] { log_message(c.level, "hello"); });
-        const std::string &line = c.on_stderr ? captured.err : captured.out;
-        const std::string &other = c.on_stderr ? captured.out : captured.err;
+        const std::string& line = c.on_stderr ? captured.err : captured.out;
+        const std::string& other = c.on_stderr ? captured.out : captured.err;
         EXPECT_TRUE(other.empty()) << "level " << c.level;
         std::smatch match;
         ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\[[^\]]{19}\] \[(\w+)\] hello\n)")))
@@ -89,21 +90,22 @@ TEST(ConsoleLog, ConcurrentLinesStayWhole) {
                     log_message(i % 2 ? LOG_ERROR : LOG_INFO, std::to_string(t) + ":" + body);
             });
         }
-        for (std::thread &thread : threads)
+        for (std::thread& thread : threads)
             thread.join();
     });
-    for (const std::string *stream : {&captured.out, &captured.err}) {
+    for (const std::string* stream : {&captured.out, &captured.err}) {
         const std::vector<std::string> lines = split_lines(*stream);
         ASSERT_EQ(lines.size(), static_cast<size_t>(THREADS * LINES_PER_THREAD / 2));
         std::vector<int> per_thread(THREADS, 0);
-        for (const std::string &line : lines) {
+        for (const std::string& line : lines) {
             std::smatch match;
             ASSERT_TRUE(std::regex_match(line, match, LINE_PATTERN)) << line.substr(0, 80);
             const std::string message = match[2];
             const int t = message[0] - '0';
             ASSERT_GE(t, 0);
             ASSERT_LT(t, THREADS);
-            ASSERT_EQ(message, std::to_string(t) + ":" + std::string(300, static_cast<char>('a' + t)));
+            ASSERT_EQ(message,
+                      std::to_string(t) + ":" + std::string(300, static_cast<char>('a' + t)));
             ++per_thread[t];
         }
         for (int count : per_thread)

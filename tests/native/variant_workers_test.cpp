@@ -15,29 +15,29 @@ namespace {
 
 std::atomic<int> finished_routines{0};
 
-bool created_when_named_ok(const std::string &, const std::string &playlist_name, int32_t,
-                           int32_t, int32_t, const std::string &) {
+bool created_when_named_ok(const std::string&, const std::string& playlist_name, int32_t, int32_t,
+                           int32_t, const std::string&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ++finished_routines;
     return playlist_name.rfind("ok", 0) == 0;
 }
 
-bool throws_runtime_error(const std::string &, const std::string &, int32_t, int32_t, int32_t,
-                          const std::string &) {
+bool throws_runtime_error(const std::string&, const std::string&, int32_t, int32_t, int32_t,
+                          const std::string&) {
     throw std::runtime_error("disk on fire");
 }
 
-bool throws_bad_alloc(const std::string &, const std::string &, int32_t, int32_t, int32_t,
-                      const std::string &) {
+bool throws_bad_alloc(const std::string&, const std::string&, int32_t, int32_t, int32_t,
+                      const std::string&) {
     throw std::bad_alloc();
 }
 
-bool throws_non_exception(const std::string &, const std::string &, int32_t, int32_t, int32_t,
-                          const std::string &) {
+bool throws_non_exception(const std::string&, const std::string&, int32_t, int32_t, int32_t,
+                          const std::string&) {
     throw 42;
 }
 
-VariantTask task_named(const std::string &playlist_name) {
+VariantTask task_named(const std::string& playlist_name) {
     return {"in.mp4", playlist_name, 640, 360, 400000, "enc.keyinfo"};
 }
 
@@ -60,12 +60,12 @@ TEST(VariantWorkers, OutcomesAreReadAfterJoin) {
 TEST(VariantWorkers, EscapingExceptionIsLoggedAsFailedVariant) {
     struct Case {
         VariantRoutine routine;
-        const char *reason;
+        const char* reason;
     };
     const Case cases[] = {{throws_runtime_error, "disk on fire"},
                           {throws_bad_alloc, "std::bad_alloc"},
                           {throws_non_exception, "unknown exception"}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         testing::internal::CaptureStderr();
         VariantWorkers workers(c.routine, 1);
         workers.start(task_named("720p.m3u8"));
@@ -85,7 +85,7 @@ TEST(VariantWorkers, LeavingScopeJoinsRunningWorkers) {
         workers.start(task_named("ok-1.m3u8"));
         workers.start(task_named("ok-2.m3u8"));
         throw std::runtime_error("planning failed");
-    } catch (const std::runtime_error &) {
+    } catch (const std::runtime_error&) {
     }
     EXPECT_EQ(finished_routines.load(), 2);
 }
