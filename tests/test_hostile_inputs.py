@@ -152,6 +152,14 @@ def hls_package(root: Path) -> Path:
     return folder / "upload.m3u8"
 
 
+def encode_into_fresh_folder(tmp_path: Path, source: Path):
+    """One 360p job into an empty out/ with its own key; (job, out, key info)."""
+    out = tmp_path / "out"
+    out.mkdir()
+    info = write_key_info(out)
+    return run_job(tmp_path, source, out / "master.m3u8", ["360p"], key=info.path), out, info
+
+
 def playlist_naming(path: Path, uri: str) -> Path:
     return write(path, f"#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1,\n{uri}\n#EXT-X-ENDLIST\n".encode())
 
@@ -266,10 +274,7 @@ def test_picture_size_change_keeps_every_picture(tmp_path):
 
 def test_hls_package_as_input_opens_nothing_it_names(tmp_path):
     source = hls_package(tmp_path)
-    out = tmp_path / "out"
-    out.mkdir()
-    info = write_key_info(out)
-    job = run_job(tmp_path, source, out / "master.m3u8", ["360p"], key=info.path)
+    job, out, info = encode_into_fresh_folder(tmp_path, source)
     assert_honest(job, out, info.key)
     assert job.messages("WARN") == [
         f"Not opening {source.parent}/upload0.ts, named inside {source}: only the input itself is read."
@@ -283,10 +288,7 @@ def test_playlist_cannot_read_other_local_files(tmp_path, where):
     secret = mpegts(tmp_path, name="someone-elses.ts")
     uri = {"absolute-path": str(secret), "sibling": secret.name, "file-url": f"file:{secret}"}[where]
     source = playlist_naming(tmp_path / "upload.m3u8", uri)
-    out = tmp_path / "out"
-    out.mkdir()
-    info = write_key_info(out)
-    job = run_job(tmp_path, source, out / "master.m3u8", ["360p"], key=info.path)
+    job, out, info = encode_into_fresh_folder(tmp_path, source)
     assert_honest(job, out, info.key)
     assert [m for m in job.messages("WARN") if m.startswith("Not opening ")], job.log
     assert not list(out.glob("*.ts"))
@@ -294,10 +296,7 @@ def test_playlist_cannot_read_other_local_files(tmp_path, where):
 
 def test_playlist_cannot_reach_the_network(tmp_path, listener):
     source = playlist_naming(tmp_path / "upload.m3u8", f"http://127.0.0.1:{listener.port}/internal/segment.ts")
-    out = tmp_path / "out"
-    out.mkdir()
-    info = write_key_info(out)
-    job = run_job(tmp_path, source, out / "master.m3u8", ["360p"], key=info.path)
+    job, out, info = encode_into_fresh_folder(tmp_path, source)
     assert_honest(job, out, info.key)
     assert listener.connections == 0
     assert job.messages("WARN") == [
@@ -309,10 +308,7 @@ def test_playlist_cannot_reach_the_network(tmp_path, listener):
 def test_concatenation_script_cannot_read_its_siblings(tmp_path):
     mpegts(tmp_path, name="someone-elses.ts")
     source = write(tmp_path / "upload.mp4", b"ffconcat version 1.0\nfile 'someone-elses.ts'\n")
-    out = tmp_path / "out"
-    out.mkdir()
-    info = write_key_info(out)
-    job = run_job(tmp_path, source, out / "master.m3u8", ["360p"], key=info.path)
+    job, out, info = encode_into_fresh_folder(tmp_path, source)
     assert_honest(job, out, info.key)
     assert job.messages("ERROR") == [f"Could not open {source}. Make sure the file exists."]
 

@@ -6,6 +6,7 @@
 #include "job/master_playlist.h"
 #include "job/rendition_ladder.h"
 #include "job/source_probe.h"
+#include "job/variant_workers.h"
 #include "log/console_log.h"
 #include "variant/transcode_variant.h"
 
@@ -62,9 +63,8 @@ std::string variant_directory(const std::string& output) {
     return slash == std::string::npos ? std::string() : output.substr(0, slash + 1);
 }
 
-void run_encode_job_with(VariantRoutine routine, std::string input, std::string output,
-                         std::vector<std::string> resolution, std::vector<int32_t> bitrate,
-                         std::string key) {
+void run_encode_job(std::string input, std::string output, std::vector<std::string> resolution,
+                    std::vector<int32_t> bitrate, std::string key) {
     log_message(LOG_INFO, "Analyzing video file: " + input + "...");
     const SourceProbe source = probe_source(input);
     if (source.result == SourceProbe::Result::cannot_open) {
@@ -82,7 +82,7 @@ void run_encode_job_with(VariantRoutine routine, std::string input, std::string 
     const std::string directory = variant_directory(output);
     std::vector<RenditionSpec> plan;
     plan.reserve(resolution.size());
-    VariantWorkers workers(routine, resolution.size());
+    VariantWorkers workers(transcode_variant, resolution.size());
     for (std::size_t i = 0; i < resolution.size(); ++i) {
         const std::string& name = resolution[i];
         const RenditionRung* rung = find_rendition(name);
@@ -103,10 +103,4 @@ void run_encode_job_with(VariantRoutine routine, std::string input, std::string 
     }
     workers.join_all();
     finish_job(output, plan, created_variants(plan, workers));
-}
-
-void run_encode_job(std::string input, std::string output, std::vector<std::string> resolution,
-                    std::vector<int32_t> bitrate, std::string key) {
-    run_encode_job_with(transcode_variant, std::move(input), std::move(output),
-                        std::move(resolution), std::move(bitrate), std::move(key));
 }

@@ -6,18 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "job/variant_workers.h"
-
 // Media failures are logged, never thrown. Only runtime errors (memory
 // exhaustion, a thread that cannot be created) leave as exceptions, and only
 // after every started worker was joined.
 void run_encode_job(std::string input, std::string output, std::vector<std::string> resolution,
                     std::vector<int32_t> bitrate, std::string key);
-
-// The same job with another variant routine in place of the transcoder.
-void run_encode_job_with(VariantRoutine routine, std::string input, std::string output,
-                         std::vector<std::string> resolution, std::vector<int32_t> bitrate,
-                         std::string key);
 
 // Where the variant files of a job go: the directory part of `output`, as
 // given, so that the master playlist's bare URIs resolve beside it.

@@ -60,9 +60,6 @@ struct StreamDictionaries {
 struct AvioCloser {
     void operator()(AVIOContext* pb) const { avio_closep(&pb); }
 };
-struct AvStringFreer {
-    void operator()(char* text) const { av_free(text); }
-};
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
