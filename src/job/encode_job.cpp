@@ -1,42 +1,92 @@
 #include "job/encode_job.h"
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #include "job/master_playlist.h"
 #include "job/rendition_ladder.h"
-#include "job/source_probe.h"
-#include "job/variant_workers.h"
+#include "job/stage_threads.h"
 #include "log/console_log.h"
-#include "variant/transcode_variant.h"
+#include "media/paths.h"
+#include "pipeline/job_control.h"
+#include "rendition/rendition_stage.h"
+#include "source/source_stage.h"
 
 namespace {
 
-// Missing bitrates take the ladder's default for the name at their position.
-void complete_bitrates(const std::vector<std::string>& resolution, std::vector<int32_t>& bitrate) {
-    while (bitrate.size() < resolution.size())
-        bitrate.push_back(default_bitrate(resolution[bitrate.size()]));
-}
-
-bool already_planned(const std::vector<RenditionSpec>& plan, const std::string& name) {
-    for (const RenditionSpec& planned : plan)
+bool already_planned(const std::vector<Rendition>& plan, const std::string& name) {
+    for (const Rendition& planned : plan)
         if (planned.name == name)
             return true;
     return false;
 }
 
-std::vector<RenditionSpec> created_variants(const std::vector<RenditionSpec>& plan,
-                                            const VariantWorkers& workers) {
-    std::vector<RenditionSpec> created;
+// One rendition per known name, in the caller's order. Bitrates pair with
+// names by position; a position without one takes the name's default.
+std::vector<Rendition> plan_renditions(const std::vector<std::string>& resolution,
+                                       const std::vector<int32_t>& bitrate,
+                                       const AVCodecParameters& source, const std::string& output) {
+    const std::string directory = directory_of(output);
+    std::vector<Rendition> plan;
+    plan.reserve(resolution.size());
+    for (std::size_t i = 0; i < resolution.size(); ++i) {
+        const std::string& name = resolution[i];
+        const RenditionRung* rung = find_rendition(name);
+        if (!rung) {
+            log_message(LOG_WARN, "Unknown resolution requested: " + name + ". Skipping.");
+            continue;
+        }
+        // Two renditions of one name would write the same files at once.
+        if (already_planned(plan, name)) {
+            log_message(LOG_WARN, "Duplicate resolution requested: " + name + ". Skipping.");
+            continue;
+        }
+        const FrameSize size = rendition_frame_size(*rung, source.width, source.height);
+        const int32_t rate = i < bitrate.size() ? bitrate[i] : rung->default_bitrate;
+        plan.push_back({name, size.width, size.height, rate, directory + name + ".m3u8"});
+    }
+    return plan;
+}
+
+// Items a rendition may be behind the source. Pictures are shared, not
+// copied, so this bounds the decoded pictures alive at once: memory does not
+// grow with the input's length.
+constexpr std::size_t QUEUE_CAPACITY = 16;
+
+// The source stage and one stage per rendition, each on its own thread,
+// joined before this returns.
+std::vector<RenditionOutcome> run_stages(SourceStage& source, const std::vector<Rendition>& plan,
+                                         const std::string& key, JobControl& control) {
+    std::vector<std::unique_ptr<MediaQueue>> queues;
+    std::vector<MediaQueue*> listeners;
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        queues.push_back(std::make_unique<MediaQueue>(QUEUE_CAPACITY));
+        listeners.push_back(queues.back().get());
+    }
+    FanOut out = fan_out_to(listeners);
+    std::vector<RenditionOutcome> outcomes(plan.size());
+
+    StageThreads threads(plan.size() + 1, [&out] { abort_all(out, "the job was stopped"); });
     for (std::size_t k = 0; k < plan.size(); ++k)
-        if (workers.created(k))
+        threads.start([&, k] { run_rendition_stage(plan[k], key, *queues[k], outcomes[k]); });
+    threads.start([&] { run_source_stage(source, out, control); });
+    threads.join_all();
+    return outcomes;
+}
+
+std::vector<Rendition> created_renditions(const std::vector<Rendition>& plan,
+                                          const std::vector<RenditionOutcome>& outcomes) {
+    std::vector<Rendition> created;
+    for (std::size_t k = 0; k < plan.size(); ++k)
+        if (outcomes[k].created)
             created.push_back(plan[k]);
     return created;
 }
 
 // The last lines of a job that got past probing.
-void finish_job(const std::string& output, const std::vector<RenditionSpec>& plan,
-                const std::vector<RenditionSpec>& created) {
+void finish_job(const std::string& output, const std::vector<Rendition>& plan,
+                const std::vector<Rendition>& created) {
     const std::size_t failed = plan.size() - created.size();
     // With variants planned but none made there is nothing to list; an older
     // playlist at `output` is left alone rather than replaced by an empty one.
@@ -58,49 +108,30 @@ void finish_job(const std::string& output, const std::vector<RenditionSpec>& pla
 
 } // namespace
 
-std::string variant_directory(const std::string& output) {
-    const std::size_t slash = output.rfind('/');
-    return slash == std::string::npos ? std::string() : output.substr(0, slash + 1);
-}
-
 void run_encode_job(std::string input, std::string output, std::vector<std::string> resolution,
                     std::vector<int32_t> bitrate, std::string key) {
     log_message(LOG_INFO, "Analyzing video file: " + input + "...");
-    const SourceProbe source = probe_source(input);
-    if (source.result == SourceProbe::Result::cannot_open) {
+    // The source keeps the input open from the probe to the end of the job;
+    // the context's callbacks hold its address, so it stays where it is.
+    auto source = std::make_unique<SourceStage>();
+    const ProbeResult probe = open_source_input(input, source->input);
+    if (probe == ProbeResult::cannot_open) {
         log_message(LOG_ERROR, "Could not open " + input + ". Make sure the file exists.");
         return;
     }
-    if (source.result == SourceProbe::Result::no_video_stream) {
+    if (probe == ProbeResult::no_video_stream) {
         log_message(LOG_ERROR, "No video stream found in the file.");
         return;
     }
-    log_message(LOG_INFO, "Detected video size: " + std::to_string(source.width) + "x" +
-                              std::to_string(source.height));
+    const AVCodecParameters& video = *source->video_in()->codecpar;
+    log_message(LOG_INFO, "Detected video size: " + std::to_string(video.width) + "x" +
+                              std::to_string(video.height));
 
-    complete_bitrates(resolution, bitrate);
-    const std::string directory = variant_directory(output);
-    std::vector<RenditionSpec> plan;
-    plan.reserve(resolution.size());
-    VariantWorkers workers(transcode_variant, resolution.size());
-    for (std::size_t i = 0; i < resolution.size(); ++i) {
-        const std::string& name = resolution[i];
-        const RenditionRung* rung = find_rendition(name);
-        if (!rung) {
-            log_message(LOG_WARN, "Unknown resolution requested: " + name + ". Skipping.");
-            continue;
-        }
-        // Two workers on one name would write the same files at once.
-        if (already_planned(plan, name)) {
-            log_message(LOG_WARN, "Duplicate resolution requested: " + name + ". Skipping.");
-            continue;
-        }
-        const FrameSize size = rendition_frame_size(*rung, source.width, source.height);
-        plan.push_back({name, size.width, size.height, bitrate[i]});
-        // Workers start at once, so planning the next names overlaps their work.
-        workers.start(
-            {input, directory + name + ".m3u8", size.width, size.height, bitrate[i], key});
+    const std::vector<Rendition> plan = plan_renditions(resolution, bitrate, video, output);
+    std::vector<RenditionOutcome> outcomes;
+    if (!plan.empty()) {
+        JobControl control;
+        outcomes = run_stages(*source, plan, key, control);
     }
-    workers.join_all();
-    finish_job(output, plan, created_variants(plan, workers));
+    finish_job(output, plan, created_renditions(plan, outcomes));
 }

@@ -3,12 +3,14 @@
 #include <fstream>
 #include <sstream>
 
-std::string master_playlist_text(const std::vector<RenditionSpec>& variants) {
+#include "media/paths.h"
+
+std::string master_playlist_text(const std::vector<Rendition>& variants) {
     std::ostringstream text;
     text << "#EXTM3U\n#EXT-X-VERSION:3\n";
     // BANDWIDTH is the video bitrate alone: players compare the entries with
     // one another, and every variant carries the same audio.
-    for (const RenditionSpec& variant : variants) {
+    for (const Rendition& variant : variants) {
         text << "#EXT-X-STREAM-INF:BANDWIDTH=" << variant.bitrate << ",RESOLUTION=" << variant.width
              << "x" << variant.height << "\n"
              << variant.name << ".m3u8\n";
@@ -16,8 +18,8 @@ std::string master_playlist_text(const std::vector<RenditionSpec>& variants) {
     return text.str();
 }
 
-bool write_master_playlist(const std::string& path, const std::vector<RenditionSpec>& variants) {
-    if (path.find('\0') != std::string::npos)
+bool write_master_playlist(const std::string& path, const std::vector<Rendition>& variants) {
+    if (has_embedded_nul(path))
         return false;
     const std::string text = master_playlist_text(variants);
     std::ofstream file(path, std::ios::out | std::ios::trunc | std::ios::binary);

@@ -21,11 +21,6 @@ const RenditionRung* find_rendition(const std::string& name) {
     return nullptr;
 }
 
-int32_t default_bitrate(const std::string& name) {
-    const RenditionRung* rung = find_rendition(name);
-    return rung ? rung->default_bitrate : FALLBACK_DEFAULT_BITRATE;
-}
-
 FrameSize rendition_frame_size(const RenditionRung& rung, int32_t source_width,
                                int32_t source_height) {
     if (source_width < source_height)

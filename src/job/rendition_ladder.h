@@ -16,13 +16,8 @@ struct FrameSize {
     int32_t height;
 };
 
-// Default bitrate of a name that the ladder does not hold.
-constexpr int32_t FALLBACK_DEFAULT_BITRATE = 1000000;
-
 // The rung whose name equals `name` byte for byte, or nullptr.
 const RenditionRung* find_rendition(const std::string& name);
-
-int32_t default_bitrate(const std::string& name);
 
 // Portrait sources (narrower than tall) get the rung turned on its side;
 // square and landscape sources get it as listed.

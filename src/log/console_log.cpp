@@ -24,13 +24,15 @@ const char* level_name(LogLevel level) {
     return "INFO";
 }
 
-// Local wall-clock time to the second. Must run under log_mutex: localtime
-// returns a buffer shared by the whole process.
+// Local wall-clock time to the second. Read under log_mutex, so that lines
+// come out in the order of their timestamps.
 std::string local_timestamp() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::ostringstream text;
-    if (const std::tm* local = std::localtime(&now))
-        text << std::put_time(local, "%Y-%m-%d %H:%M:%S");
+    std::tm local{};
+    // The reentrant form: the media libraries may call localtime themselves.
+    if (localtime_r(&now, &local))
+        text << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
     return text.str();
 }
 

@@ -1,0 +1,70 @@
+#include "rendition/packet_writer.h"
+
+namespace {
+
+int64_t duration_slot(int64_t pts) {
+    const int64_t slot = pts % PictureDurations::SLOTS;
+    return slot < 0 ? slot + PictureDurations::SLOTS : slot;
+}
+
+// The remembered duration of the picture behind a packet, or one encoder tick
+// when the picture is no longer remembered.
+int64_t video_packet_duration(const PictureDurations& durations, int64_t enc_pts,
+                              AVRational enc_time_base, AVRational out_time_base) {
+    const int64_t slot = duration_slot(enc_pts);
+    if (enc_pts != AV_NOPTS_VALUE && durations.slot_pts[slot] == enc_pts &&
+        durations.slot_duration[slot] > 0)
+        return durations.slot_duration[slot];
+    return av_rescale_q(1, enc_time_base, out_time_base);
+}
+
+// Hands a packet timed in the stream's time base to the muxer, which takes
+// its reference on success and failure alike.
+StepStatus mux_packet(RenditionStage& r, AVPacket* pkt, const AVStream* stream, const char* step) {
+    pkt->stream_index = stream->index;
+    const int ret = av_interleaved_write_frame(r.output.get(), pkt);
+    if (ret < 0) {
+        // A file the muxer could not open or write says more than the packet.
+        if (r.output_files.first_error < 0)
+            return step_failed(WRITE_STEP, r.output_files.first_error);
+        return step_failed(step, ret);
+    }
+    return step_ok();
+}
+
+} // namespace
+
+void remember_picture_duration(PictureDurations& durations, int64_t pts, int64_t duration) {
+    const int64_t slot = duration_slot(pts);
+    durations.slot_pts[slot] = pts;
+    durations.slot_duration[slot] = duration;
+}
+
+StepStatus encode_and_write_video(RenditionStage& r, const AVFrame* frame) {
+    AVCodecContext* enc_ctx = r.video_enc.get();
+    AVPacket* pkt = r.enc_pkt.get();
+    int ret = avcodec_send_frame(enc_ctx, frame);
+    if (ret < 0)
+        return step_failed("could not encode video", ret);
+    for (;;) {
+        ret = avcodec_receive_packet(enc_ctx, pkt);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return step_ok();
+        if (ret < 0)
+            return step_failed("could not encode video", ret);
+        const int64_t enc_pts = pkt->pts;
+        // The muxer may have changed the stream's time base in its header.
+        av_packet_rescale_ts(pkt, enc_ctx->time_base, r.video_out->time_base);
+        if (pkt->duration <= 0)
+            pkt->duration = video_packet_duration(r.durations, enc_pts, enc_ctx->time_base,
+                                                  r.video_out->time_base);
+        const StepStatus status = mux_packet(r, pkt, r.video_out, "could not write a video packet");
+        if (status.failed())
+            return status;
+    }
+}
+
+StepStatus write_audio_packet(RenditionStage& r, AVPacket* pkt, AVRational time_base) {
+    av_packet_rescale_ts(pkt, time_base, r.audio_out->time_base);
+    return mux_packet(r, pkt, r.audio_out, "could not write an audio packet");
+}

@@ -1,0 +1,81 @@
+// The rendition stage of a job, one thread per planned rendition: it scales
+// the source's pictures to its frame size, encodes them with x264, muxes them
+// with the source's AAC packets into its encrypted HLS variant, checks the
+// files, and logs whether the variant was created.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "media/ffmpeg_owners.h"
+#include "media/step_status.h"
+#include "pipeline/media_item.h"
+#include "pipeline/rendition.h"
+
+// Remembers each picture's duration until its packet leaves the encoder,
+// which may hold it for a while (lookahead, B-pictures, frame threads).
+struct PictureDurations {
+    static constexpr int64_t SLOTS = 512;  // 1/30 s ticks a picture can stay inside
+    int64_t slot_pts[SLOTS] = {};          // 1/30 s ticks
+    int64_t slot_duration[SLOTS] = {};     // video output stream's time base
+};
+
+// What the output's file callbacks (hls_output.cpp) learned: the muxer opens
+// and closes its segment and playlist files without always looking at the
+// result, so a missing directory or a full disk could still end in a reported
+// success.
+struct OutputFiles {
+    // The first failed open for writing or failed write, as a negative
+    // AVERROR, or 0.
+    int first_error = 0;
+    // The library's own opener, which ours wraps.
+    decltype(AVFormatContext::io_open) library_io_open = nullptr;
+};
+
+// Members are declared in order of acquisition, so they are released in the
+// reverse order on every way out.
+struct RenditionStage {
+    RenditionStage(const Rendition& planned, const std::string& key)
+        : rendition(planned), key_info_path(key) {}
+    RenditionStage(const RenditionStage&) = delete;
+    RenditionStage& operator=(const RenditionStage&) = delete;
+
+    const Rendition& rendition;
+    const std::string& key_info_path;
+    CodecContextPtr video_enc;
+    std::shared_ptr<const AudioStreamParameters> audio; // the source's
+    // Must outlive `output`, whose callbacks record into it until it is freed.
+    OutputFiles output_files;
+    FormatContextPtr output;
+    AVStream* video_out = nullptr; // owned by `output`
+    AVStream* audio_out = nullptr; // owned by `output`
+    bool header_written = false;
+    std::string segment_pattern;
+    ScalerPtr scaler;
+    PacketPtr enc_pkt;
+    FramePtr scaled_frame;
+    PictureDurations durations;
+};
+
+// The thread's routine. Takes items from `in` until the source closes it;
+// aborts it at once when the rendition fails, so the source stops feeding it.
+// Logs one SUCCESS or ERROR line and records the outcome.
+void run_rendition_stage(const Rendition& rendition, const std::string& key_info_path,
+                         MediaQueue& in, RenditionOutcome& outcome) noexcept;
+
+// The failure text used for every variant file error.
+constexpr const char* WRITE_STEP = "could not write the variant files";
+
+// Video (rendition_video.cpp): the H.264 encoder, and each picture scaled and
+// encoded, then the encoder's flush.
+StepStatus open_video_encoder(RenditionStage& stage);
+StepStatus allocate_picture_buffer(RenditionStage& stage);
+StepStatus encode_picture(RenditionStage& stage, const AVFrame* picture, MediaDuration duration);
+StepStatus flush_video_encoder(RenditionStage& stage);
+
+// Output (hls_output.cpp): fails before any work when the variant's directory
+// cannot take files; then the muxer with both streams, its options and header.
+StepStatus check_output_directory(const std::string& playlist_path);
+StepStatus open_hls_output(RenditionStage& stage);
+StepStatus write_trailer(RenditionStage& stage);

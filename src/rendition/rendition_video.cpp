@@ -1,0 +1,119 @@
+// The video of a rendition: each shared picture scaled to the rendition's
+// frame size and encoded with the fixed H.264 settings.
+#include <algorithm>
+
+#include "rendition/packet_writer.h"
+#include "rendition/rendition_stage.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+constexpr AVRational OUTPUT_TIME_BASE{1, 30};
+
+// How long the picture lasts in the output stream's time base: its own
+// duration, but never less than the 1/30 s tick it occupies.
+int64_t output_duration(const RenditionStage& r, MediaDuration duration) {
+    const AVRational out_time_base = r.video_out->time_base;
+    const int64_t own =
+        duration.value > 0 ? av_rescale_q(duration.value, duration.time_base, out_time_base) : 0;
+    return std::max(own, av_rescale_q(1, r.video_enc->time_base, out_time_base));
+}
+
+// Scales the shared picture into this rendition's picture buffer. The scaler
+// is remade whenever the picture's size or pixel format changes mid-stream.
+StepStatus scale_picture(RenditionStage& r, const AVFrame* picture) {
+    AVFrame* scaled = r.scaled_frame.get();
+    r.scaler.reset(sws_getCachedContext(r.scaler.release(), picture->width, picture->height,
+                                        static_cast<AVPixelFormat>(picture->format), scaled->width,
+                                        scaled->height, static_cast<AVPixelFormat>(scaled->format),
+                                        SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!r.scaler)
+        return step_failed("could not create the scaler", AVERROR(EINVAL));
+    // The encoder may still hold a reference to the last picture's buffer.
+    int ret = av_frame_make_writable(scaled);
+    if (ret < 0)
+        return step_failed("could not make the scaled picture writable", ret);
+    ret = sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height,
+                    scaled->data, scaled->linesize);
+    if (ret < 0)
+        return step_failed("could not scale a picture", ret);
+    return step_ok();
+}
+
+// Private options of libx264; they must take, or the variant would not be
+// what it claims to be.
+StepStatus set_encoder_option(AVCodecContext* enc_ctx, const char* name, const char* value,
+                              const char* step) {
+    const int ret = av_opt_set(enc_ctx->priv_data, name, value, 0);
+    if (ret < 0)
+        return step_failed(step, ret);
+    return step_ok();
+}
+
+} // namespace
+
+StepStatus open_video_encoder(RenditionStage& r) {
+    const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (!encoder)
+        return step_failed("no H.264 encoder available", AVERROR_ENCODER_NOT_FOUND);
+    r.video_enc.reset(avcodec_alloc_context3(encoder));
+    if (!r.video_enc)
+        return step_failed("could not allocate the video encoder", AVERROR(ENOMEM));
+    AVCodecContext* enc_ctx = r.video_enc.get();
+    enc_ctx->height = r.rendition.height;
+    enc_ctx->width = r.rendition.width;
+    enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    enc_ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    enc_ctx->time_base = OUTPUT_TIME_BASE;
+    enc_ctx->thread_count = 0;
+    enc_ctx->framerate = av_inv_q(OUTPUT_TIME_BASE);
+    enc_ctx->bit_rate = r.rendition.bitrate;
+    StepStatus status =
+        set_encoder_option(enc_ctx, "preset", "fast", "could not set the video encoder's preset");
+    if (status.failed())
+        return status;
+    // A key picture every 60 pictures (2 s) and never elsewhere, so that all
+    // variants of a job cut their segments at the same instants.
+    enc_ctx->gop_size = 60;
+    enc_ctx->keyint_min = 60;
+    status = set_encoder_option(enc_ctx, "sc_threshold", "0",
+                                "could not switch off the video encoder's scene cuts");
+    if (status.failed())
+        return status;
+    const int ret = avcodec_open2(enc_ctx, encoder, nullptr);
+    if (ret < 0)
+        return step_failed("could not open the video encoder", ret);
+    return step_ok();
+}
+
+StepStatus allocate_picture_buffer(RenditionStage& r) {
+    r.enc_pkt.reset(av_packet_alloc());
+    r.scaled_frame.reset(av_frame_alloc());
+    if (!r.enc_pkt || !r.scaled_frame)
+        return step_failed("could not allocate packets and frames", AVERROR(ENOMEM));
+    // One picture buffer in the encoder's format, rewritten for every picture.
+    AVFrame* scaled = r.scaled_frame.get();
+    scaled->format = r.video_enc->pix_fmt;
+    scaled->width = r.video_enc->width;
+    scaled->height = r.video_enc->height;
+    const int ret = av_frame_get_buffer(scaled, 32);
+    if (ret < 0)
+        return step_failed("could not allocate the scaled picture", ret);
+    return step_ok();
+}
+
+StepStatus encode_picture(RenditionStage& r, const AVFrame* picture, MediaDuration duration) {
+    const StepStatus status = scale_picture(r, picture);
+    if (status.failed())
+        return status;
+    r.scaled_frame->pts = picture->pts;
+    remember_picture_duration(r.durations, picture->pts, output_duration(r, duration));
+    return encode_and_write_video(r, r.scaled_frame.get());
+}
+
+StepStatus flush_video_encoder(RenditionStage& r) {
+    return encode_and_write_video(r, nullptr);
+}

@@ -1,0 +1,90 @@
+// The loudness filter graph of a job: decoded input audio in, loudness-
+// normalised 44100 Hz planar-float stereo out, exactly what the AAC encoder takes.
+#include <cstdio>
+#include <string>
+
+#include "source/source_stage.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
+}
+
+namespace {
+
+constexpr const char* LOUDNESS_FILTERS =
+    "loudnorm=I=-14:LRA=11:TP=-1.5,"
+    "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
+
+// The abuffer arguments for what the audio decoder yields.
+std::string buffersrc_args(const SourceStage& s) {
+    const AVCodecContext* dec_ctx = s.audio_dec.get();
+    char layout[64] = {};
+    av_channel_layout_describe(&dec_ctx->ch_layout, layout, sizeof layout);
+    if (layout[0] == '\0')
+        std::snprintf(layout, sizeof layout, "stereo");
+
+    const char* sample_fmt = av_get_sample_fmt_name(dec_ctx->sample_fmt);
+    const AVRational time_base = s.audio_in()->time_base;
+    char args[512];
+    std::snprintf(args, sizeof args,
+                  "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", time_base.num,
+                  time_base.den, dec_ctx->sample_rate, sample_fmt ? sample_fmt : "none", layout);
+    return args;
+}
+
+// One-entry pad list naming a filter's pad for the graph parser.
+FilterInOutPtr pad_list(const char* name, AVFilterContext* filter_ctx) {
+    FilterInOutPtr pad(avfilter_inout_alloc());
+    if (!pad)
+        return nullptr;
+    pad->name = av_strdup(name);
+    if (!pad->name)
+        return nullptr;
+    pad->filter_ctx = filter_ctx;
+    pad->pad_idx = 0;
+    pad->next = nullptr;
+    return pad;
+}
+
+} // namespace
+
+StepStatus build_loudness_filter(SourceStage& s) {
+    s.filter_graph.reset(avfilter_graph_alloc());
+    if (!s.filter_graph)
+        return step_failed("could not allocate the audio filter graph", AVERROR(ENOMEM));
+    const AVFilter* buffersrc = avfilter_get_by_name("abuffer");
+    const AVFilter* buffersink = avfilter_get_by_name("abuffersink");
+    if (!buffersrc || !buffersink)
+        return step_failed("could not find the audio buffer filters", AVERROR_FILTER_NOT_FOUND);
+
+    int ret =
+        avfilter_graph_create_filter(&s.buffersrc_ctx, buffersrc, "in", buffersrc_args(s).c_str(),
+                                     nullptr, s.filter_graph.get());
+    if (ret < 0)
+        return step_failed("could not create the audio filter source", ret);
+    ret = avfilter_graph_create_filter(&s.buffersink_ctx, buffersink, "out", nullptr, nullptr,
+                                       s.filter_graph.get());
+    if (ret < 0)
+        return step_failed("could not create the audio filter sink", ret);
+
+    // The parser takes what it links out of these lists; what is left stays ours.
+    FilterInOutPtr outputs = pad_list("in", s.buffersrc_ctx);
+    FilterInOutPtr inputs = pad_list("out", s.buffersink_ctx);
+    if (!outputs || !inputs)
+        return step_failed("could not allocate the audio filter pads", AVERROR(ENOMEM));
+    AVFilterInOut* inputs_left = inputs.release();
+    AVFilterInOut* outputs_left = outputs.release();
+    ret = avfilter_graph_parse_ptr(s.filter_graph.get(), LOUDNESS_FILTERS, &inputs_left,
+                                   &outputs_left, nullptr);
+    inputs.reset(inputs_left);
+    outputs.reset(outputs_left);
+    if (ret < 0)
+        return step_failed("could not parse the audio filter graph", ret);
+    ret = avfilter_graph_config(s.filter_graph.get(), nullptr);
+    if (ret < 0)
+        return step_failed("could not configure the audio filter graph", ret);
+    return step_ok();
+}

@@ -1,0 +1,82 @@
+// The source thread from start to end: set up, read loop, end of stream.
+#include "source/source_stage.h"
+
+#include <exception>
+#include <string>
+
+namespace {
+
+// Demuxes the whole input, handing each packet to its branch. Packets of any
+// other stream (subtitles, data, further tracks) are dropped unread.
+StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
+    AVPacket* pkt = s.read_pkt.get();
+    for (;;) {
+        if (control.cancelled.load())
+            return step_failed("cancelled", AVERROR_EXIT);
+        // With every rendition gone there is nobody left to read for.
+        if (!anyone_listening(out))
+            return step_failed("no rendition left", AVERROR_EXIT);
+        const int ret = av_read_frame(s.input.fmt_ctx.get(), pkt);
+        if (ret == AVERROR_EOF)
+            return step_ok();
+        if (ret < 0)
+            return step_failed("could not read input", ret);
+        StepStatus status;
+        if (pkt->stream_index == s.input.video_index)
+            status = decode_video(s, out, pkt);
+        else if (pkt->stream_index == s.audio_index)
+            status = decode_audio(s, out, pkt);
+        av_packet_unref(pkt);
+        if (status.failed())
+            return status;
+    }
+}
+
+// Video first, completely, then audio, as each rendition writes them.
+StepStatus finish_stream(SourceStage& s, FanOut& out) {
+    StepStatus status = decode_video(s, out, nullptr);
+    if (status.failed())
+        return status;
+    deliver_video_end(out);
+    status = finish_audio(s, out);
+    if (status.failed())
+        return status;
+    // An input whose pictures all failed to decode (broken, or larger than the
+    // decoder accepts) would otherwise leave playable-looking variants with no
+    // picture in them.
+    if (s.timeline.last_pts == AV_NOPTS_VALUE)
+        return step_failed("no picture could be decoded from the input", AVERROR_INVALIDDATA);
+    return step_ok();
+}
+
+StepStatus run_source(SourceStage& s, FanOut& out, const JobControl& control) {
+    StepStatus status = set_up_source(s, out);
+    if (!status.failed())
+        status = read_input(s, out, control);
+    if (!status.failed())
+        status = finish_stream(s, out);
+    return status;
+}
+
+} // namespace
+
+void run_source_stage(SourceStage& source, FanOut& out, const JobControl& control) noexcept {
+    std::string why;
+    try {
+        const StepStatus status = run_source(source, out, control);
+        if (!status.failed()) {
+            close_all(out);
+            return;
+        }
+        why = failure_text(status);
+    } catch (const std::exception& error) {
+        // Building the reason may fail too; the renditions then end without one.
+        try {
+            why = error.what();
+        } catch (...) {
+        }
+    } catch (...) {
+        why = "unknown exception";
+    }
+    abort_all(out, why);
+}
