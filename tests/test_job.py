@@ -5,6 +5,10 @@ from __future__ import annotations
 
 import datetime
 import re
+import socket
+import struct
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -190,17 +194,81 @@ def test_probing_errors_end_the_job(media, workdir, source, error):
     assert (workdir / "master.m3u8").read_text() == "untouched"
 
 
+class ResettingServer:
+    """Serves the start of a file over TCP, pauses so that the reader can
+    learn its streams, sends a little more, then resets the connection: a
+    read error in the middle of the input, as a network share gives one."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen()
+        self.url = f"tcp://127.0.0.1:{self.sock.getsockname()[1]}"
+        self.thread = threading.Thread(target=self._serve)
+        self.thread.start()
+
+    def _serve(self) -> None:
+        conn, _ = self.sock.accept()
+        third = len(self.data) // 3
+        conn.sendall(self.data[:third])
+        time.sleep(1)
+        conn.sendall(self.data[third:2 * third])
+        time.sleep(0.5)
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        conn.close()
+
+    def close(self) -> None:
+        self.thread.join(timeout=30)
+        self.sock.close()
+
+
+def in_the_way_of(segment: str):
+    def prepare(workdir: Path, media) -> str:
+        (workdir / segment).mkdir()
+        return str(media["fps2997"])
+
+    return prepare
+
+
+# name: (prepares the job and gives its input, bitrates, {failed variant: cause})
+ISOLATION = {
+    "first-segment-taken": (in_the_way_of("360p_000.ts"), [], {"360p": "could not write the variant files: Is a directory"}),
+    "later-segment-taken": (in_the_way_of("720p_001.ts"), [], {"720p": "could not write the variant files: Is a directory"}),
+    "encoder-refuses-its-bitrate": (
+        lambda workdir, media: str(media["fps2997"]), [5000000, 1], {"720p": "could not open the video encoder: .+"}
+    ),
+    "input-read-error": (
+        None, [], {name: "could not read input: Connection reset by peer" for name in ("1080p", "720p", "480p", "360p")}
+    ),
+}
+
+
 @pytest.mark.threads
-def test_failed_variants_are_reported_and_not_listed(media, workdir, keyinfo):
-    # A directory where 360p's first segment must go makes that variant fail.
-    (workdir / "360p_000.ts").mkdir()
-    job = run_job(workdir, media["tiny"], "master.m3u8", ["480p", "360p"], key=keyinfo.path)
+@pytest.mark.parametrize("case", list(ISOLATION))
+def test_a_failure_ends_only_what_it_hits(media, workdir, keyinfo, case):
+    prepare, bitrate, failed = ISOLATION[case]
+    server = ResettingServer(media["long_offset"].read_bytes()) if prepare is None else None
+    try:
+        source = server.url if server else prepare(workdir, media)
+        job = run_job(workdir, source, "master.m3u8", bitrate=bitrate, key=keyinfo.path, timeout=300)
+    finally:
+        if server:
+            server.close()
+    assert job.returncode == 0 and job.result == "None", job.stderr[-3000:]
     errors = job.messages("ERROR")
-    assert len(errors) == 2
-    assert re.fullmatch(r"Variant 360p\.m3u8 failed: [a-z ]+: .+", errors[0]), errors
-    assert errors[1] == "Transcoding finished with 1 of 2 variants failed."
-    assert job.log[-1] == ("ERROR", errors[1]) or job.stderr.rstrip().endswith(errors[1].encode())
-    assert [uri for _, uri in master_entries(workdir / "master.m3u8")] == ["480p.m3u8"]
+    # One line per failed variant, whatever failed, then the count.
+    assert len(errors) == len(failed) + 1, errors
+    for name, cause in failed.items():
+        assert any(re.fullmatch(rf"Variant {name}\.m3u8 failed: {cause}", e) for e in errors[:-1]), (name, errors)
+    assert errors[-1] == f"Transcoding finished with {len(failed)} of 4 variants failed."
+    assert job.stderr.rstrip().endswith(errors[-1].encode())
+    created = [n for n in ("1080p", "720p", "480p", "360p") if n not in failed]
+    assert sorted(job.messages("SUCCESS")[: len(created)]) == sorted(f"Encrypted variant created: {n}.m3u8" for n in created)
+    if created:
+        assert [uri for _, uri in master_entries(workdir / "master.m3u8")] == [f"{n}.m3u8" for n in created]
+    else:
+        assert not (workdir / "master.m3u8").exists()
     assert "All secure transcoding finished flawlessly." not in job.messages("SUCCESS")
 
 

@@ -133,5 +133,8 @@ void run_encode_job(std::string input, std::string output, std::vector<std::stri
         JobControl control;
         outcomes = run_stages(*source, plan, key, control);
     }
+    // Released before the last lines, which the libraries' own closing lines
+    // would otherwise follow.
+    source.reset();
     finish_job(output, plan, created_renditions(plan, outcomes));
 }
