@@ -2,6 +2,10 @@
 # virtual environment per supported interpreter with vantrel built and installed.
 # Sourced, not run.
 
+# A command substitution such as PYTHON=$(install_into_venv ...) must fail the
+# script when a step inside it fails, not carry on with a stale build.
+shopt -s inherit_errexit
+
 VANTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV_ROOT="$VANTREL_ROOT/.venv"
 

@@ -19,7 +19,11 @@ cmake -S . -B build-native -G Ninja -DVANTREL_BUILD_TESTS=ON -DVANTREL_WERROR=ON
 cmake --build build-native
 ctest --test-dir build-native --output-on-failure
 
-PYTHONS=("$(install_into_venv "$(find_python310)" test)" "$(install_into_venv python3 test)")
+# One substitution per assignment: in a list, only the last one's failure would count.
+PYTHON310=$(find_python310)
+PYTHON310=$(install_into_venv "$PYTHON310" test)
+PYTHON_DEFAULT=$(install_into_venv python3 test)
+PYTHONS=("$PYTHON310" "$PYTHON_DEFAULT")
 # Each interpreter's suite imports the other's build to check the version guard.
 export VANTREL_TEST_PYTHONS="${PYTHONS[*]}"
 for python in "${PYTHONS[@]}"; do
