@@ -52,9 +52,11 @@ ASAN_OPTIONS+=":log_path=$REPORTS/asan"
 export ASAN_OPTIONS
 export LSAN_OPTIONS="suppressions=$SUPPRESSIONS/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan"
-# No thread sanitizer suppressions: the media libraries are not instrumented,
-# so only our own code's accesses are checked, and it has no report to hide.
+# The media libraries are not instrumented, so only our own code's accesses are
+# checked; the one suppression is the libraries' reference counting, explained
+# in its file.
 export TSAN_OPTIONS="halt_on_error=0:second_deadlock_stack=1:log_path=$REPORTS/tsan"
+TSAN_OPTIONS+=":suppressions=$SUPPRESSIONS/tsan.supp"
 
 log "Native unit tests ($SANITIZER sanitizer)"
 cmake -S . -B "build-native-$SANITIZER" -G Ninja -DVANTREL_BUILD_TESTS=ON -DVANTREL_WERROR=OFF \
