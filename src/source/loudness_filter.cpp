@@ -18,20 +18,15 @@ constexpr const char* LOUDNESS_FILTERS =
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
 
-// The abuffer arguments for what the audio decoder yields.
-std::string buffersrc_args(const SourceStage& s) {
-    const AVCodecContext* dec_ctx = s.audio_dec.get();
-    char layout[64] = {};
-    av_channel_layout_describe(&dec_ctx->ch_layout, layout, sizeof layout);
-    if (layout[0] == '\0')
-        std::snprintf(layout, sizeof layout, "stereo");
-
-    const char* sample_fmt = av_get_sample_fmt_name(dec_ctx->sample_fmt);
+// The abuffer arguments for decoded audio of `format`.
+std::string buffersrc_args(const SourceStage& s, const AudioFormat& format) {
+    const char* sample_fmt = av_get_sample_fmt_name(static_cast<AVSampleFormat>(format.sample_fmt));
     const AVRational time_base = s.audio_in()->time_base;
     char args[512];
     std::snprintf(args, sizeof args,
                   "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", time_base.num,
-                  time_base.den, dec_ctx->sample_rate, sample_fmt ? sample_fmt : "none", layout);
+                  time_base.den, format.sample_rate, sample_fmt ? sample_fmt : "none",
+                  format.channel_layout.c_str());
     return args;
 }
 
@@ -51,7 +46,21 @@ FilterInOutPtr pad_list(const char* name, AVFilterContext* filter_ctx) {
 
 } // namespace
 
-StepStatus build_loudness_filter(SourceStage& s) {
+AudioFormat audio_format_of(int sample_rate, int sample_fmt, const AVChannelLayout& layout) {
+    char described[64] = {};
+    av_channel_layout_describe(&layout, described, sizeof described);
+    // A layout the library cannot describe is taken for stereo.
+    if (described[0] == '\0')
+        std::snprintf(described, sizeof described, "stereo");
+    return {sample_rate, sample_fmt, described};
+}
+
+StepStatus build_loudness_filter(SourceStage& s, const AudioFormat& format) {
+    // A graph built again (the decoded format changed) replaces the old one,
+    // which was flushed first.
+    s.buffersrc_ctx = nullptr;
+    s.buffersink_ctx = nullptr;
+    s.filter_format = AudioFormat();
     s.filter_graph.reset(avfilter_graph_alloc());
     if (!s.filter_graph)
         return step_failed("could not allocate the audio filter graph", AVERROR(ENOMEM));
@@ -61,7 +70,7 @@ StepStatus build_loudness_filter(SourceStage& s) {
         return step_failed("could not find the audio buffer filters", AVERROR_FILTER_NOT_FOUND);
 
     int ret =
-        avfilter_graph_create_filter(&s.buffersrc_ctx, buffersrc, "in", buffersrc_args(s).c_str(),
+        avfilter_graph_create_filter(&s.buffersrc_ctx, buffersrc, "in", buffersrc_args(s, format).c_str(),
                                      nullptr, s.filter_graph.get());
     if (ret < 0)
         return step_failed("could not create the audio filter source", ret);
@@ -86,5 +95,6 @@ StepStatus build_loudness_filter(SourceStage& s) {
     ret = avfilter_graph_config(s.filter_graph.get(), nullptr);
     if (ret < 0)
         return step_failed("could not configure the audio filter graph", ret);
+    s.filter_format = format;
     return step_ok();
 }

@@ -9,9 +9,16 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
 }
 
 namespace {
+
+// One AAC frame, the encoder's unit and the tolerance of the audio timeline.
+constexpr int64_t AUDIO_FRAME_SAMPLES = 1024;
+constexpr int64_t OUTPUT_SAMPLE_RATE = 44100;
+// A longer gap in the sound is not filled: it is a broken timeline.
+constexpr int MAX_AUDIO_GAP_SECONDS = 10;
 
 // Appends a filtered frame's samples to the FIFO, growing it first.
 StepStatus store_in_fifo(SourceStage& s, const AVFrame* filtered) {
@@ -47,7 +54,7 @@ StepStatus encode_audio(SourceStage& s, FanOut& out, const AVFrame* frame) {
 }
 
 // Encodes `nb_samples` samples from the head of the FIFO as one frame, timed
-// by the sample counter: the audio timeline restarts at zero without gaps.
+// by the sample counter, which the audio timeline keeps on the input's clock.
 StepStatus encode_from_fifo(SourceStage& s, FanOut& out, int nb_samples) {
     const AVCodecContext* enc_ctx = s.audio_enc.get();
     FramePtr frame(av_frame_alloc());
@@ -102,24 +109,160 @@ StepStatus pull_filtered_audio(SourceStage& s, FanOut& out, bool encode) {
     }
 }
 
-// Takes every frame the audio decoder yields through the filter graph.
+// Ends the graph's input and takes everything it still holds into the FIFO.
+StepStatus flush_filter(SourceStage& s, FanOut& out, bool encode) {
+    const int ret = av_buffersrc_add_frame_flags(s.buffersrc_ctx, nullptr, 0);
+    if (ret < 0)
+        return step_failed("could not flush the audio filter", ret);
+    return pull_filtered_audio(s, out, encode);
+}
+
+// Hands a frame to the loudness graph. A frame of another sample rate, sample
+// format or channel layout than the graph was built for (the input changed
+// mid-stream) first has the old graph flushed into the FIFO, so that no
+// sample is lost, and a graph built for it.
+StepStatus feed_filter(SourceStage& s, FanOut& out, AVFrame* frame, bool encode) {
+    const AudioFormat format = audio_format_of(frame->sample_rate, frame->format, frame->ch_layout);
+    if (!(format == s.filter_format)) {
+        StepStatus status = flush_filter(s, out, encode);
+        if (!status.failed())
+            status = build_loudness_filter(s, format);
+        if (status.failed())
+            return status;
+    }
+    // The source takes the frame's references; the unref covers a refusal.
+    const int ret = av_buffersrc_add_frame_flags(s.buffersrc_ctx, frame, 0);
+    av_frame_unref(frame);
+    if (ret < 0)
+        return step_failed("could not feed the audio filter", ret);
+    return pull_filtered_audio(s, out, encode);
+}
+
+// Silence in the format of `like`, for `nb_samples` samples from `pts`.
+StepStatus feed_silence(SourceStage& s, FanOut& out, const AVFrame* like, int64_t nb_samples,
+                        int64_t pts, bool encode) {
+    // In pieces, so that a long gap needs no long buffer.
+    constexpr int64_t PIECE = 8192;
+    const AVRational sample_time{1, like->sample_rate};
+    const AVRational time_base = s.audio_in()->time_base;
+    for (int64_t done = 0; done < nb_samples;) {
+        FramePtr silence(av_frame_alloc());
+        if (!silence)
+            return step_failed("could not fill a gap in the audio", AVERROR(ENOMEM));
+        silence->format = like->format;
+        silence->sample_rate = like->sample_rate;
+        int ret = av_channel_layout_copy(&silence->ch_layout, &like->ch_layout);
+        silence->nb_samples = static_cast<int>(std::min(PIECE, nb_samples - done));
+        if (ret >= 0)
+            ret = av_frame_get_buffer(silence.get(), 0);
+        if (ret < 0)
+            return step_failed("could not fill a gap in the audio", ret);
+        av_samples_set_silence(silence->extended_data, 0, silence->nb_samples,
+                               silence->ch_layout.nb_channels,
+                               static_cast<AVSampleFormat>(silence->format));
+        silence->pts = pts + av_rescale_q(done, sample_time, time_base);
+        done += silence->nb_samples;
+        const StepStatus status = feed_filter(s, out, silence.get(), encode);
+        if (status.failed())
+            return status;
+    }
+    return step_ok();
+}
+
+// Drops the first `nb_samples` samples of the frame: they repeat sound that
+// is already placed.
+StepStatus drop_leading_samples(AVFrame* frame, int nb_samples, AVRational time_base) {
+    FramePtr rest(av_frame_alloc());
+    if (!rest)
+        return step_failed("could not trim overlapping audio", AVERROR(ENOMEM));
+    rest->format = frame->format;
+    rest->sample_rate = frame->sample_rate;
+    rest->nb_samples = frame->nb_samples - nb_samples;
+    int ret = av_channel_layout_copy(&rest->ch_layout, &frame->ch_layout);
+    if (ret >= 0)
+        ret = av_frame_get_buffer(rest.get(), 0);
+    if (ret >= 0)
+        ret = av_frame_copy_props(rest.get(), frame);
+    if (ret < 0)
+        return step_failed("could not trim overlapping audio", ret);
+    av_samples_copy(rest->extended_data, frame->extended_data, 0, nb_samples, rest->nb_samples,
+                    frame->ch_layout.nb_channels, static_cast<AVSampleFormat>(frame->format));
+    rest->pts = frame->best_effort_timestamp +
+                av_rescale_q(nb_samples, AVRational{1, frame->sample_rate}, time_base);
+    av_frame_unref(frame);
+    av_frame_move_ref(frame, rest.get());
+    return step_ok();
+}
+
+// The time (input audio stream's time base, from the origin) the next sample
+// belongs at.
+int64_t placed_until(const AudioTimeline& t, AVRational time_base) {
+    return t.run_start + av_rescale_q(t.run_samples, AVRational{1, t.run_rate}, time_base);
+}
+
+// Places a decoded frame on the output timeline by its own timestamp and hands
+// it to the graph: silence first where it starts later than the sound placed
+// so far, its repeated samples dropped where it starts earlier. Differences
+// below one output audio frame are left alone: they are the rounding of the
+// input's clock, and the encoder's clock stays within one frame of it.
+StepStatus place_decoded_audio(SourceStage& s, FanOut& out, AVFrame* frame, bool encode) {
+    AudioTimeline& t = s.audio_timeline;
+    const int rate = frame->sample_rate;
+    const int64_t ts = frame->best_effort_timestamp;
+    if (rate <= 0 || ts == AV_NOPTS_VALUE || !timestamp_in_range(ts)) {
+        // Taken to follow the sound placed before it.
+        if (rate == t.run_rate)
+            t.run_samples += frame->nb_samples;
+        return feed_filter(s, out, frame, encode);
+    }
+    const AVRational time_base = s.audio_in()->time_base;
+    if (t.run_rate != rate) {
+        // A new rate starts a new run where the last one ended.
+        t.run_start = t.run_rate == 0 ? 0 : placed_until(t, time_base);
+        t.run_samples = 0;
+        t.run_rate = rate;
+    }
+    const int64_t drift =
+        av_rescale_q(ts - t.origin - placed_until(t, time_base), time_base, AVRational{1, rate});
+    const int64_t tolerance = av_rescale(AUDIO_FRAME_SAMPLES, rate, OUTPUT_SAMPLE_RATE);
+    if (drift > tolerance) {
+        if (drift > int64_t{MAX_AUDIO_GAP_SECONDS} * rate)
+            return step_failed("the audio has a gap of more than 10 seconds", AVERROR_INVALIDDATA);
+        const StepStatus status =
+            feed_silence(s, out, frame, drift, t.origin + placed_until(t, time_base), encode);
+        if (status.failed())
+            return status;
+        t.run_samples += drift;
+    } else if (drift < -tolerance) {
+        if (-drift >= frame->nb_samples) {
+            av_frame_unref(frame);
+            return step_ok();
+        }
+        const StepStatus status =
+            drop_leading_samples(frame, static_cast<int>(-drift), time_base);
+        if (status.failed())
+            return status;
+    }
+    t.run_samples += frame->nb_samples;
+    return feed_filter(s, out, frame, encode);
+}
+
+// Takes every frame the audio decoder yields onto the timeline and through
+// the filter graph.
 StepStatus filter_decoded_audio(SourceStage& s, FanOut& out, bool encode) {
     AVFrame* decoded = s.decoded_frame.get();
     for (;;) {
-        int ret = avcodec_receive_frame(s.audio_dec.get(), decoded);
+        const int ret = avcodec_receive_frame(s.audio_dec.get(), decoded);
         // Running out of memory is the decoder's failure, not the packet's.
         if (ret == AVERROR(ENOMEM))
             return step_failed("could not decode audio", ret);
         // Any other negative result ends this packet's frames; a decoding
-        // error loses only the audio of the packet that caused it.
+        // error loses only the audio of the packet that caused it, and the
+        // timeline puts the sound after it back in its place.
         if (ret < 0)
             return step_ok();
-        // The source takes the frame's references; the unref covers a refusal.
-        ret = av_buffersrc_add_frame_flags(s.buffersrc_ctx, decoded, 0);
+        const StepStatus status = place_decoded_audio(s, out, decoded, encode);
         av_frame_unref(decoded);
-        if (ret < 0)
-            return step_failed("could not feed the audio filter", ret);
-        const StepStatus status = pull_filtered_audio(s, out, encode);
         if (status.failed())
             return status;
     }
@@ -143,10 +286,7 @@ StepStatus finish_audio(SourceStage& s, FanOut& out) {
     if (status.failed())
         return status;
 
-    const int ret = av_buffersrc_add_frame_flags(s.buffersrc_ctx, nullptr, 0);
-    if (ret < 0)
-        return step_failed("could not flush the audio filter", ret);
-    status = pull_filtered_audio(s, out, false);
+    status = flush_filter(s, out, false);
     if (status.failed())
         return status;
 

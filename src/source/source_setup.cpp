@@ -108,13 +108,13 @@ StepStatus allocate_work_buffers(SourceStage& s) {
     return step_ok();
 }
 
-// Video timestamps are measured from the start of the input, so that they
-// share their zero with the audio, whose timeline restarts at zero.
-int64_t video_origin(const SourceStage& s) {
-    const int64_t start = s.input.fmt_ctx->start_time;
-    if (start == AV_NOPTS_VALUE || start <= 0)
-        return 0;
-    return av_rescale_q(start, AV_TIME_BASE_Q, s.video_in()->time_base);
+// Both streams are measured from one origin, so that sound and picture keep
+// the offset they have in the input.
+void start_timelines(SourceStage& s) {
+    start_input_clock(s);
+    const int64_t origin = job_origin(s);
+    s.timeline.origin = av_rescale_q(origin, AV_TIME_BASE_Q, s.video_in()->time_base);
+    s.audio_timeline.origin = av_rescale_q(origin, AV_TIME_BASE_Q, s.audio_in()->time_base);
 }
 
 } // namespace
@@ -126,10 +126,12 @@ StepStatus set_up_source(SourceStage& s, FanOut& out) {
     if (!status.failed())
         status = announce_audio(s, out);
     if (!status.failed())
-        status = build_loudness_filter(s);
+        status = build_loudness_filter(s, audio_format_of(s.audio_dec->sample_rate,
+                                                          s.audio_dec->sample_fmt,
+                                                          s.audio_dec->ch_layout));
     if (!status.failed())
         status = allocate_work_buffers(s);
     if (!status.failed())
-        s.timeline.origin = video_origin(s);
+        start_timelines(s);
     return status;
 }

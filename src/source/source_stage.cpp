@@ -6,6 +6,9 @@
 
 namespace {
 
+// One second of pictures.
+constexpr int64_t MAX_PICTURES_BEHIND = 30;
+
 // Demuxes the whole input, handing each packet to its branch. Packets of any
 // other stream (subtitles, data, further tracks) are dropped unread.
 StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
@@ -22,10 +25,13 @@ StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
         if (ret < 0)
             return step_failed("could not read input", ret);
         StepStatus status;
-        if (pkt->stream_index == s.input.video_index)
+        if (pkt->stream_index == s.input.video_index) {
+            steady_packet_timestamps(s, pkt);
             status = decode_video(s, out, pkt);
-        else if (pkt->stream_index == s.audio_index)
+        } else if (pkt->stream_index == s.audio_index) {
+            steady_packet_timestamps(s, pkt);
             status = decode_audio(s, out, pkt);
+        }
         av_packet_unref(pkt);
         if (status.failed())
             return status;
@@ -46,6 +52,11 @@ StepStatus finish_stream(SourceStage& s, FanOut& out) {
     // picture in them.
     if (s.timeline.last_pts == AV_NOPTS_VALUE)
         return step_failed("no picture could be decoded from the input", AVERROR_INVALIDDATA);
+    // A clock that goes back where the format does not allow jumps cannot be
+    // followed: the pictures behind it would be missing from a variant that
+    // claims to be whole. A stray picture or two is a glitch, not content.
+    if (s.timeline.dropped_behind > MAX_PICTURES_BEHIND)
+        return step_failed("the input's video timestamps go back", AVERROR_INVALIDDATA);
     return step_ok();
 }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "media/ffmpeg_owners.h"
 #include "media/step_status.h"
@@ -12,12 +14,57 @@
 #include "source/fan_out.h"
 #include "source/source_input.h"
 
-// Puts pictures on the encoders' 1/30 s grid, keeping their timestamps
-// strictly increasing.
+// Re-anchors the input's clock where a format that allows it (MPEG-TS and
+// its kin) jumps back, or far ahead: every stream is shifted alike, so that
+// the content after the jump goes on where the content before it ended.
+struct InputClock {
+    bool may_jump = false;            // the format is flagged AVFMT_TS_DISCONT
+    int64_t shift = 0;                // AV_TIME_BASE, added to every timestamp
+    std::vector<int64_t> next_dts;    // AV_TIME_BASE, per input stream
+};
+
+// Puts pictures on the encoders' 1/30 s grid, measured from the job's origin,
+// keeping their timestamps strictly increasing.
 struct PictureTimeline {
     int64_t origin = 0;                // input video stream's time base
     int64_t last_pts = AV_NOPTS_VALUE; // 1/30 s ticks
+    // Pictures dropped because their time lay behind one already shown (not
+    // merely on the same 1/30 s tick), counted to fail rather than lose them.
+    int64_t dropped_behind = 0;
 };
+
+// Where the decoded sound goes on the output timeline: every sample at the
+// time its frame's timestamp gives, measured from the job's origin. Gaps get
+// silence, overlaps lose their repeated samples, so that the sample count
+// the encoder's clock is made of never drifts from the timestamps.
+struct AudioTimeline {
+    int64_t origin = 0;               // input audio stream's time base
+    // The time the next sample belongs at: a start (input audio stream's time
+    // base, from the origin) and the samples placed since then at one rate,
+    // so that rounding never accumulates.
+    int64_t run_start = 0;
+    int64_t run_samples = 0;
+    int run_rate = 0;                 // 0 until the first frame is placed
+};
+
+// What the loudness graph's source was configured for; a decoded frame of
+// another format makes the graph be flushed and built again.
+struct AudioFormat {
+    int sample_rate = 0;
+    int sample_fmt = AV_SAMPLE_FMT_NONE;
+    std::string channel_layout; // as av_channel_layout_describe writes it
+    bool operator==(const AudioFormat& other) const {
+        return sample_rate == other.sample_rate && sample_fmt == other.sample_fmt &&
+               channel_layout == other.channel_layout;
+    }
+};
+
+// Timestamps a hostile input may carry near the ends of the range are not
+// measured or shifted: arithmetic on them could overflow.
+inline bool timestamp_in_range(int64_t ts) {
+    constexpr int64_t LIMIT = int64_t{1} << 60;
+    return ts > -LIMIT && ts < LIMIT;
+}
 
 // Members are declared in order of acquisition, so they are released in the
 // reverse order on every way out.
@@ -36,8 +83,12 @@ struct SourceStage {
     PacketPtr audio_pkt; // what the AAC encoder yields, before it is shared
     FramePtr decoded_frame;
 
+    InputClock clock;
     PictureTimeline timeline;
-    // Audio timestamps count samples from zero, in the AAC encoder's 1/44100.
+    AudioTimeline audio_timeline;
+    AudioFormat filter_format;
+    // The AAC encoder's clock: samples given to it since the origin, in its
+    // 1/44100. The audio timeline keeps it on the input's timestamps.
     int64_t next_audio_pts = 0;
 
     AVStream* video_in() const { return input.video_stream(); }
@@ -53,9 +104,16 @@ void run_source_stage(SourceStage& source, FanOut& out, const JobControl& contro
 // encoded.
 StepStatus set_up_source(SourceStage& source, FanOut& out);
 
-// The loudness graph, abuffer -> loudnorm -> aformat -> abuffersink
-// (loudness_filter.cpp).
-StepStatus build_loudness_filter(SourceStage& source);
+// The loudness graph, abuffer -> loudnorm -> aformat -> abuffersink, for
+// decoded audio of `format` (loudness_filter.cpp).
+StepStatus build_loudness_filter(SourceStage& source, const AudioFormat& format);
+AudioFormat audio_format_of(int sample_rate, int sample_fmt, const AVChannelLayout& layout);
+
+// The input's clock (input_clock.cpp): the job's origin, and the packets'
+// timestamps with the format's jumps taken out.
+int64_t job_origin(const SourceStage& source);
+void start_input_clock(SourceStage& source);
+void steady_packet_timestamps(SourceStage& source, AVPacket* pkt);
 
 // Video (source_video.cpp): decodes the read packet, or drains the decoder
 // when `pkt` is null, and delivers every picture that gets a place on the grid.

@@ -12,6 +12,8 @@ extern "C" {
 namespace {
 
 constexpr AVRational OUTPUT_TIME_BASE{1, 30};
+// The longest wait for the first picture that is filled by holding it.
+constexpr int64_t MAX_LEAD_TICKS = 10 * 30;
 
 int64_t decoded_duration(const AVFrame* frame) {
 #if LIBAVUTIL_VERSION_MAJOR >= 58
@@ -37,14 +39,18 @@ int64_t time_since_origin(int64_t pts, int64_t origin) {
 // the muxers strictly increase, so a source faster than 30 pictures per second
 // loses the pictures that round onto a taken tick. A picture without a
 // timestamp takes the tick after the last one.
-int64_t retime_picture(const PictureTimeline& timeline, const AVFrame* decoded,
+int64_t retime_picture(PictureTimeline& timeline, const AVFrame* decoded,
                        AVRational in_time_base) {
-    const int64_t since_origin = time_since_origin(decoded->pts, timeline.origin);
+    const int64_t since_origin =
+        time_since_origin(decoded->best_effort_timestamp, timeline.origin);
     if (since_origin == AV_NOPTS_VALUE)
         return timeline.last_pts == AV_NOPTS_VALUE ? 0 : timeline.last_pts + 1;
     const int64_t pts = av_rescale_q(since_origin, in_time_base, OUTPUT_TIME_BASE);
-    if (timeline.last_pts != AV_NOPTS_VALUE && pts <= timeline.last_pts)
+    if (timeline.last_pts != AV_NOPTS_VALUE && pts <= timeline.last_pts) {
+        if (pts < timeline.last_pts)
+            ++timeline.dropped_behind;
         return AV_NOPTS_VALUE;
+    }
     return pts;
 }
 
@@ -60,6 +66,21 @@ MediaDuration picture_duration(const SourceStage& s, const AVFrame* decoded) {
     return {};
 }
 
+// A video that starts after the origin (after the sound) starts with its
+// first picture held from the origin on, as players of the input show it, so
+// that every variant starts at the origin with a picture.
+StepStatus hold_first_picture(FanOut& out, const AVFrame* first, int64_t pts) {
+    if (pts > MAX_LEAD_TICKS)
+        return step_failed("the video starts more than 10 seconds after the audio",
+                           AVERROR_INVALIDDATA);
+    for (int64_t tick = 0; tick < pts; ++tick) {
+        const StepStatus status = deliver_picture(out, first, tick, {1, OUTPUT_TIME_BASE});
+        if (status.failed())
+            return status;
+    }
+    return step_ok();
+}
+
 StepStatus deliver_decoded_pictures(SourceStage& s, FanOut& out) {
     AVFrame* decoded = s.decoded_frame.get();
     for (;;) {
@@ -71,9 +92,14 @@ StepStatus deliver_decoded_pictures(SourceStage& s, FanOut& out) {
         // decoding error alike) ends the pictures of this packet.
         if (ret < 0)
             return step_ok();
+        const bool first = s.timeline.last_pts == AV_NOPTS_VALUE;
         const int64_t pts = retime_picture(s.timeline, decoded, s.video_in()->time_base);
         StepStatus status;
-        if (pts != AV_NOPTS_VALUE) {
+        // A first picture on the first tick or the next starts the video where
+        // the input starts it, to within the grid's rounding.
+        if (first && pts != AV_NOPTS_VALUE && pts > 1)
+            status = hold_first_picture(out, decoded, pts);
+        if (!status.failed() && pts != AV_NOPTS_VALUE) {
             s.timeline.last_pts = pts;
             status = deliver_picture(out, decoded, pts, picture_duration(s, decoded));
         }
