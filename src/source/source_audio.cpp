@@ -19,6 +19,9 @@ constexpr int64_t AUDIO_FRAME_SAMPLES = 1024;
 constexpr int64_t OUTPUT_SAMPLE_RATE = 44100;
 // A longer gap in the sound is not filled: it is a broken timeline.
 constexpr int MAX_AUDIO_GAP_SECONDS = 10;
+// Overlapping sound dropped over the whole input: a little is the rounding of
+// an input's clock, more is a clock that went back over content.
+constexpr double MAX_AUDIO_BEHIND_SECONDS = 1.0;
 
 // Appends a filtered frame's samples to the FIFO, growing it first.
 StepStatus store_in_fifo(SourceStage& s, const AVFrame* filtered) {
@@ -234,6 +237,9 @@ StepStatus place_decoded_audio(SourceStage& s, FanOut& out, AVFrame* frame, bool
             return status;
         t.run_samples += drift;
     } else if (drift < -tolerance) {
+        t.dropped_behind += static_cast<double>(std::min<int64_t>(-drift, frame->nb_samples)) / rate;
+        if (t.dropped_behind > MAX_AUDIO_BEHIND_SECONDS)
+            return step_failed("the input's audio timestamps go back", AVERROR_INVALIDDATA);
         if (-drift >= frame->nb_samples) {
             av_frame_unref(frame);
             return step_ok();

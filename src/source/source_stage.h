@@ -45,6 +45,9 @@ struct AudioTimeline {
     int64_t run_start = 0;
     int64_t run_samples = 0;
     int run_rate = 0;                 // 0 until the first frame is placed
+    // Sound dropped because its time was already placed, in seconds: a clock
+    // that goes back, counted to fail rather than lose the sound behind it.
+    double dropped_behind = 0;
 };
 
 // What the loudness graph's source was configured for; a decoded frame of
