@@ -162,6 +162,26 @@ class MediaFactory:
         return path
 
 
+PLAYER_DIR = Path(__file__).parent / "player"
+CHROMIUM = os.environ.get("VANTREL_CHROMIUM", "/usr/bin/chromium")
+
+
+@pytest.fixture(scope="session")
+def player() -> Path:
+    """The headless driver, once its Node packages and Chromium are there."""
+    missing = []
+    if shutil.which("node") is None:
+        missing.append("Node.js (apt-get install nodejs npm)")
+    for package in ("hls.js", "playwright-core"):
+        if not (PLAYER_DIR / "node_modules" / package / "package.json").is_file():
+            missing.append(f"{package} (npm ci --prefix {PLAYER_DIR})")
+    if not os.access(CHROMIUM, os.X_OK):
+        missing.append(f"Chromium at {CHROMIUM} (apt-get install chromium)")
+    if missing:
+        pytest.fail("the browser player needs " + ", ".join(missing) + "; ./scripts/test.sh installs them")
+    return PLAYER_DIR / "play.js"
+
+
 @pytest.fixture(scope="session")
 def media(tmp_path_factory: pytest.TempPathFactory) -> MediaFactory:
     if shutil.which("ffmpeg") is None:

@@ -18,6 +18,9 @@ struct AudioStreamParameters {
     AVRational time_base; // of the packets that follow
 };
 
+// The grid every picture travels on: the encoders' 30 frames per second.
+constexpr AVRational PICTURE_TIME_BASE{1, 30};
+
 // A length of time with the base it is counted in.
 struct MediaDuration {
     int64_t value = 0;

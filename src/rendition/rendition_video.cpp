@@ -11,8 +11,6 @@ extern "C" {
 
 namespace {
 
-constexpr AVRational OUTPUT_TIME_BASE{1, 30};
-
 // How long the picture lasts in the output stream's time base: its own
 // duration, but never less than the 1/30 s tick it occupies.
 int64_t output_duration(const RenditionStage& r, MediaDuration duration) {
@@ -67,9 +65,9 @@ StepStatus open_video_encoder(RenditionStage& r) {
     enc_ctx->width = r.rendition.width;
     enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     enc_ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    enc_ctx->time_base = OUTPUT_TIME_BASE;
+    enc_ctx->time_base = PICTURE_TIME_BASE;
     enc_ctx->thread_count = 0;
-    enc_ctx->framerate = av_inv_q(OUTPUT_TIME_BASE);
+    enc_ctx->framerate = av_inv_q(PICTURE_TIME_BASE);
     enc_ctx->bit_rate = r.rendition.bitrate;
     StepStatus status =
         set_encoder_option(enc_ctx, "preset", "fast", "could not set the video encoder's preset");

@@ -1,5 +1,6 @@
 // The input's clock: the origin every output timestamp is measured from, and
 // packet timestamps freed of the jumps a discontinuous format may make.
+#include <algorithm>
 #include <cstddef>
 
 #include "source/source_stage.h"
@@ -10,6 +11,8 @@ namespace {
 // seconds, is a jump in the clock, not a gap in the content.
 constexpr int64_t JUMP_BACK = AV_TIME_BASE / 10;
 constexpr int64_t JUMP_AHEAD = 10 * int64_t{AV_TIME_BASE};
+// How far filling may reach beyond the content placed.
+constexpr int64_t MAX_FILL = 10 * int64_t{AV_TIME_BASE};
 
 } // namespace
 
@@ -64,4 +67,18 @@ void steady_packet_timestamps(SourceStage& s, AVPacket* pkt) {
             ? av_rescale_q(pkt->duration, time_base, AV_TIME_BASE_Q)
             : 0;
     next_dts = timestamp_in_range(dts + duration) ? dts + duration : AV_NOPTS_VALUE;
+}
+
+bool fill_may_reach(const SourceStage& s, int64_t until) {
+    int64_t placed = 0;
+    if (s.timeline.last_pts != AV_NOPTS_VALUE)
+        placed = av_rescale_q(s.timeline.last_pts + 1, PICTURE_TIME_BASE, AV_TIME_BASE_Q);
+    const AudioTimeline& audio = s.audio_timeline;
+    if (audio.run_rate > 0) {
+        const int64_t audio_placed =
+            av_rescale_q(audio.run_start, s.audio_in()->time_base, AV_TIME_BASE_Q) +
+            av_rescale(audio.run_samples, AV_TIME_BASE, audio.run_rate);
+        placed = std::max(placed, audio_placed);
+    }
+    return until <= placed + MAX_FILL;
 }

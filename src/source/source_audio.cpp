@@ -17,8 +17,6 @@ namespace {
 // One AAC frame, the encoder's unit and the tolerance of the audio timeline.
 constexpr int64_t AUDIO_FRAME_SAMPLES = 1024;
 constexpr int64_t OUTPUT_SAMPLE_RATE = 44100;
-// A longer gap in the sound is not filled: it is a broken timeline.
-constexpr int MAX_AUDIO_GAP_SECONDS = 10;
 // Overlapping sound dropped over the whole input: a little is the rounding of
 // an input's clock, more is a clock that went back over content.
 constexpr double MAX_AUDIO_BEHIND_SECONDS = 1.0;
@@ -229,8 +227,10 @@ StepStatus place_decoded_audio(SourceStage& s, FanOut& out, AVFrame* frame, bool
         av_rescale_q(ts - t.origin - placed_until(t, time_base), time_base, AVRational{1, rate});
     const int64_t tolerance = av_rescale(AUDIO_FRAME_SAMPLES, rate, OUTPUT_SAMPLE_RATE);
     if (drift > tolerance) {
-        if (drift > int64_t{MAX_AUDIO_GAP_SECONDS} * rate)
-            return step_failed("the audio has a gap of more than 10 seconds", AVERROR_INVALIDDATA);
+        const int64_t frame_at = av_rescale_q(ts - t.origin, time_base, AV_TIME_BASE_Q);
+        if (!fill_may_reach(s, frame_at))
+            return step_failed("the audio's clock jumps more than 10 seconds ahead",
+                               AVERROR_INVALIDDATA);
         const StepStatus status =
             feed_silence(s, out, frame, drift, t.origin + placed_until(t, time_base), encode);
         if (status.failed())

@@ -118,6 +118,13 @@ int64_t job_origin(const SourceStage& source);
 void start_input_clock(SourceStage& source);
 void steady_packet_timestamps(SourceStage& source, AVPacket* pkt);
 
+// Whether filling (silence, a held first picture) may reach `until`
+// (AV_TIME_BASE, from the origin): no further than 10 seconds beyond the
+// content placed so far in either stream. A pause in one stream is filled
+// while the other goes on; a timestamp further ahead of both is a broken
+// clock, which no amount of filling should follow.
+bool fill_may_reach(const SourceStage& source, int64_t until);
+
 // Video (source_video.cpp): decodes the read packet, or drains the decoder
 // when `pkt` is null, and delivers every picture that gets a place on the grid.
 StepStatus decode_video(SourceStage& source, FanOut& out, const AVPacket* pkt);

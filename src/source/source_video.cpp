@@ -11,10 +11,6 @@ extern "C" {
 
 namespace {
 
-constexpr AVRational OUTPUT_TIME_BASE{1, 30};
-// The longest wait for the first picture that is filled by holding it.
-constexpr int64_t MAX_LEAD_TICKS = 10 * 30;
-
 int64_t decoded_duration(const AVFrame* frame) {
 #if LIBAVUTIL_VERSION_MAJOR >= 58
     return frame->duration;
@@ -45,7 +41,7 @@ int64_t retime_picture(PictureTimeline& timeline, const AVFrame* decoded,
         time_since_origin(decoded->best_effort_timestamp, timeline.origin);
     if (since_origin == AV_NOPTS_VALUE)
         return timeline.last_pts == AV_NOPTS_VALUE ? 0 : timeline.last_pts + 1;
-    const int64_t pts = av_rescale_q(since_origin, in_time_base, OUTPUT_TIME_BASE);
+    const int64_t pts = av_rescale_q(since_origin, in_time_base, PICTURE_TIME_BASE);
     if (timeline.last_pts != AV_NOPTS_VALUE && pts <= timeline.last_pts) {
         if (pts < timeline.last_pts)
             ++timeline.dropped_behind;
@@ -69,12 +65,13 @@ MediaDuration picture_duration(const SourceStage& s, const AVFrame* decoded) {
 // A video that starts after the origin (after the sound) starts with its
 // first picture held from the origin on, as players of the input show it, so
 // that every variant starts at the origin with a picture.
-StepStatus hold_first_picture(FanOut& out, const AVFrame* first, int64_t pts) {
-    if (pts > MAX_LEAD_TICKS)
-        return step_failed("the video starts more than 10 seconds after the audio",
+StepStatus hold_first_picture(const SourceStage& s, FanOut& out, const AVFrame* first,
+                              int64_t pts) {
+    if (!fill_may_reach(s, av_rescale_q(pts, PICTURE_TIME_BASE, AV_TIME_BASE_Q)))
+        return step_failed("the video's clock starts more than 10 seconds ahead",
                            AVERROR_INVALIDDATA);
     for (int64_t tick = 0; tick < pts; ++tick) {
-        const StepStatus status = deliver_picture(out, first, tick, {1, OUTPUT_TIME_BASE});
+        const StepStatus status = deliver_picture(out, first, tick, {1, PICTURE_TIME_BASE});
         if (status.failed())
             return status;
     }
@@ -98,7 +95,7 @@ StepStatus deliver_decoded_pictures(SourceStage& s, FanOut& out) {
         // A first picture on the first tick or the next starts the video where
         // the input starts it, to within the grid's rounding.
         if (first && pts != AV_NOPTS_VALUE && pts > 1)
-            status = hold_first_picture(out, decoded, pts);
+            status = hold_first_picture(s, out, decoded, pts);
         if (!status.failed() && pts != AV_NOPTS_VALUE) {
             s.timeline.last_pts = pts;
             status = deliver_picture(out, decoded, pts, picture_duration(s, decoded));
