@@ -251,11 +251,11 @@ def run(options: argparse.Namespace, keys: KeyFiles) -> int:
     if not os.path.isfile(options.input):
         raise UsageError(f"no such input file: {options.input}")
     output_dir = Path(options.output_dir)
+    prepare_key(options, output_dir, keys)
     try:
         output_dir.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise UsageError(f"cannot make the output directory {output_dir}: {error.strerror}") from None
-    prepare_key(options, output_dir, keys)
     _engine.set_library_log_level(AV_LOG_WARNING)
 
     bars = ProgressBars(options.renditions, sys.stderr) if not options.quiet and on_terminal() else None
@@ -293,10 +293,10 @@ def redirect_log_around(bars: ProgressBars | None) -> contextlib.AbstractContext
 def tell_key(keys: KeyFiles, stream: TextIO) -> None:
     if not keys.made:
         return
+    info = f"; its key info file {keys.key_info}" if keys.key_info in keys.made else ""
     print(
-        f"Key: {keys.key_path} (made for this package, readable by you only; key info file "
-        f"{keys.key_info}). The playlists name it {keys.key_uri!r}: serve it there to players "
-        "you trust, and keep it out of anything public.",
+        f"Key: {keys.key_path} (made for this package, readable by you only{info}). The playlists "
+        f"name it {keys.key_uri!r}: serve it there to players you trust, and keep it out of anything public.",
         file=stream,
     )
 
@@ -324,6 +324,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return run(options, keys)
     except UsageError as error:
+        keys.remove(keys.made)
         print(f"vantrel: error: {error}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
