@@ -40,6 +40,11 @@ POLL_SECONDS = 0.5
 _BITRATE_MAX = 2**31 - 1
 
 StrPath = Union[str, "os.PathLike[str]"]
+# What the native job reports once it ended: each rendition's (name, playlist,
+# created, step, reason, pictures, microseconds written), whether the master
+# playlist was written, the job's error and the input's duration (-1 unknown).
+RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int]
+JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int]
 
 
 class EncodeTimeout(TimeoutError):
@@ -248,7 +253,7 @@ def _running_progress(snapshot: tuple[int, list[tuple[str, int, int]]], elapsed:
     return progress
 
 
-def _final_progress(renditions: list[tuple], duration_us: int) -> Progress:
+def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Progress:
     # Once the job ended, a created rendition is whole whatever the input
     # claimed to last; a failed one stays where it stopped.
     fractions = {
@@ -258,7 +263,7 @@ def _final_progress(renditions: list[tuple], duration_us: int) -> Progress:
     return _progress_of(fractions, True, 0.0)
 
 
-def _result(outcome: tuple, output: str, elapsed: float) -> EncodeResult:
+def _result(outcome: JobOutcome, output: str, elapsed: float) -> EncodeResult:
     renditions, master_written, error, _ = outcome
     return EncodeResult(
         renditions=tuple(

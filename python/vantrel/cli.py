@@ -196,7 +196,7 @@ class ProgressBars:
     STEPS = 1000
 
     def __init__(self, names: list[str], stream: TextIO) -> None:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
 
         width = max(len(name) for name in [*names, "total"])
 
@@ -285,9 +285,10 @@ def redirect_log_around(bars: ProgressBars | None) -> contextlib.AbstractContext
     """Log lines written between the bars' redraws, not through them."""
     if bars is None:
         return contextlib.nullcontext()
-    from tqdm.contrib.logging import logging_redirect_tqdm
+    from tqdm.contrib.logging import logging_redirect_tqdm  # type: ignore[import-untyped]
 
-    return logging_redirect_tqdm(loggers=[LOGGER])
+    redirect: contextlib.AbstractContextManager[None] = logging_redirect_tqdm(loggers=[LOGGER])
+    return redirect
 
 
 def tell_key(keys: KeyFiles, stream: TextIO) -> None:
