@@ -8,6 +8,7 @@ import json
 import logging
 import os
 import re
+import shutil
 import stat
 import subprocess
 import sys
@@ -318,3 +319,12 @@ def test_generated_key_is_private_fresh_and_what_the_muxer_takes(media, workdir)
     assert vantrel.encode(media["tiny"], out / "master.m3u8", renditions=["360p"], key_info=info.key_info_path).ok
     assert f'#EXT-X-KEY:METHOD=AES-128,URI="https://keys.test/k",IV=0x{info.iv}' in (out / "360p.m3u8").read_text()
     assert sorted(os.listdir(keys)) == ["k.key", "k.keyinfo"]
+
+
+def test_the_readmes_first_example_runs_as_written(media, workdir):
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    shutil.copy(media["tiny"], workdir / "talk.mp4")
+    proc = subprocess.run([sys.executable, "-c", example], cwd=workdir, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout == "True talk/master.m3u8\n"
