@@ -137,20 +137,20 @@ def encode(
     deadline = None if limit is None else started + limit
     job = _engine.start_job(*request)
     try:
-        while not job.wait(_wait_seconds(deadline)):
-            _log_lines(job.take_lines())
+        while not _engine.wait_for_job(job, _wait_seconds(deadline)):
+            _log_lines(_engine.take_job_lines(job))
             if deadline is not None and time.monotonic() >= deadline:
                 raise EncodeTimeout(f"the encode job took longer than {limit:g} s and was stopped")
             if progress is not None:
-                progress(_running_progress(job.progress(), time.monotonic() - started))
-        outcome = job.finish()
-        _log_lines(job.take_lines())
+                progress(_running_progress(_engine.job_progress(job), time.monotonic() - started))
+        outcome = _engine.finish_job(job)
+        _log_lines(_engine.take_job_lines(job))
         result = _result(outcome, os.fspath(output), time.monotonic() - started)
         if progress is not None:
             progress(_final_progress(outcome[0], outcome[3]))
     except BaseException:
-        job.stop()
-        _log_lines(job.take_lines())
+        _engine.stop_job(job)
+        _log_lines(_engine.take_job_lines(job))
         raise
     return result
 

@@ -1,5 +1,5 @@
 // The native surface of vantrel, vantrel._engine: hls_encoder, the encode job
-// as a handle for the package's Python code to drive, the ladder and the media
+// behind a handle for the package's Python code to drive, the ladder and the media
 // libraries' log level. Argument conversion and errors are pybind11's own;
 // everything a caller of encode sees beyond this (results, progress, logging,
 // the command line) is the package's Python.
@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -34,16 +35,40 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
                    control, report);
 }
 
-std::unique_ptr<BackgroundJob> start_job(std::string input, std::string output,
-                                         std::vector<std::string> renditions,
-                                         std::vector<int> bitrates, std::string key_info) {
-    return start_background_job({std::move(input), std::move(output), std::move(renditions),
-                                 std::move(bitrates), std::move(key_info)});
+// A job reaches Python as an opaque capsule rather than a bound class: a bound
+// class would make the module call into the interpreter's vectorcall entry
+// point, which a build for another minor version then fails to link against
+// before its version check can say what is wrong.
+constexpr const char* JOB_CAPSULE = "vantrel._engine.job";
+
+void release_job(PyObject* capsule) {
+    auto* job = static_cast<BackgroundJob*>(PyCapsule_GetPointer(capsule, JOB_CAPSULE));
+    // A job dropped unfinished is stopped; its threads wind down without the lock.
+    Py_BEGIN_ALLOW_THREADS delete job;
+    Py_END_ALLOW_THREADS
+}
+
+BackgroundJob& job_of(const py::capsule& handle) {
+    const char* name = handle.name();
+    if (!name || std::strcmp(name, JOB_CAPSULE) != 0)
+        throw py::type_error("not a job of vantrel._engine.start_job");
+    return *handle.get_pointer<BackgroundJob>();
+}
+
+py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
+                      std::vector<int> bitrates, std::string key_info) {
+    std::unique_ptr<BackgroundJob> job =
+        start_background_job({std::move(input), std::move(output), std::move(renditions),
+                              std::move(bitrates), std::move(key_info)});
+    py::capsule handle(job.get(), JOB_CAPSULE, &release_job);
+    job.release();
+    return handle;
 }
 
 // Waits with the interpreter lock released; a signal (Ctrl-C) that arrived
 // meanwhile is raised here, when the lock is back.
-bool wait_for(BackgroundJob& job, double seconds) {
+bool wait_for_job(const py::capsule& handle, double seconds) {
+    BackgroundJob& job = job_of(handle);
     const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(seconds > 0 ? seconds : 0));
     bool ended = false;
@@ -56,15 +81,15 @@ bool wait_for(BackgroundJob& job, double seconds) {
     return ended;
 }
 
-py::list take_lines(BackgroundJob& job) {
+py::list take_job_lines(const py::capsule& handle) {
     py::list lines;
-    for (const LogLine& line : take_log_lines(job.control.log))
+    for (const LogLine& line : take_log_lines(job_of(handle).control.log))
         lines.append(py::make_tuple(line.level, py::bytes(line.message)));
     return lines;
 }
 
-py::tuple progress(const BackgroundJob& job) {
-    const ProgressSnapshot snapshot = read_progress(job.report);
+py::tuple job_progress(const py::capsule& handle) {
+    const ProgressSnapshot snapshot = read_progress(job_of(handle).report);
     py::list renditions;
     for (const RenditionSnapshot& rendition : snapshot.renditions)
         renditions.append(py::make_tuple(rendition.name, rendition.pictures, rendition.written_us));
@@ -73,7 +98,8 @@ py::tuple progress(const BackgroundJob& job) {
 
 // (renditions, master playlist written, job error, input duration in us),
 // each rendition (name, playlist, created, step, reason, pictures, written us).
-py::tuple finish(BackgroundJob& job) {
+py::tuple finish(const py::capsule& handle) {
+    BackgroundJob& job = job_of(handle);
     {
         const py::gil_scoped_release unlocked;
         finish_background_job(job);
@@ -91,7 +117,8 @@ py::tuple finish(BackgroundJob& job) {
                           report.input_duration_us);
 }
 
-void stop(BackgroundJob& job) {
+void stop(const py::capsule& handle) {
+    BackgroundJob& job = job_of(handle);
     const py::gil_scoped_release unlocked;
     stop_background_job(job);
 }
@@ -115,23 +142,22 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("bitrate") = std::vector<int>{5000000, 2500000, 1000000, 400000},
           py::arg("key") = std::string("enc.keyinfo"));
 
-    py::class_<BackgroundJob>(m, "Job", "An encode job running on a native thread of its own.")
-        .def("wait", &wait_for, py::arg("seconds"),
-             "Waits up to `seconds` for the job to end, without the interpreter lock; True once "
-             "it has. Raises what a signal handler raised meanwhile.")
-        .def("take_lines", &take_lines,
-             "The job's log lines since the last call, oldest first: (level, message bytes).")
-        .def("progress", &progress,
-             "(input duration in microseconds or -1, [(rendition, pictures, microseconds "
-             "written), ...]).")
-        .def("finish", &finish,
-             "Once the job ended: keeps its files and returns what it did; raises what escaped "
-             "it.")
-        .def("stop", &stop,
-             "Stops the job, waits for its threads and removes every file it wrote.");
-    m.def("start_job", &start_job, py::arg("input"), py::arg("output"), py::arg("renditions"),
+    m.def("start_job", &start, py::arg("input"), py::arg("output"), py::arg("renditions"),
           py::arg("bitrates"), py::arg("key_info"),
-          "Starts an encode job on a native thread; its lines are kept for take_lines.");
+          "Starts an encode job on a native thread and returns its handle; its lines are kept "
+          "for take_job_lines.");
+    m.def("wait_for_job", &wait_for_job, py::arg("job"), py::arg("seconds"),
+          "Waits up to `seconds` for the job to end, without the interpreter lock; True once it "
+          "has. Raises what a signal handler raised meanwhile.");
+    m.def("take_job_lines", &take_job_lines, py::arg("job"),
+          "The job's log lines since the last call, oldest first: (level, message bytes).");
+    m.def("job_progress", &job_progress, py::arg("job"),
+          "(input duration in microseconds or -1, [(rendition, pictures, microseconds written), "
+          "...]).");
+    m.def("finish_job", &finish, py::arg("job"),
+          "Once the job ended: keeps its files and returns what it did; raises what escaped it.");
+    m.def("stop_job", &stop, py::arg("job"),
+          "Stops the job, waits for its threads and removes every file it wrote.");
     m.def("ladder", &ladder, "The known renditions: (name, long side, short side, bitrate).");
     m.def("set_library_log_level", &av_log_set_level, py::arg("level"),
           "The media libraries' own log level for this process (av_log_set_level).");
