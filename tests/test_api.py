@@ -119,8 +119,16 @@ import vantrel
 
 way, source, out, key_info, next_source = sys.argv[1:]
 
-def census():
-    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
+def census(threads=None):
+    # A joined thread leaves the kernel's list a moment after join() returns:
+    # wait for `threads`, or for the count to hold still.
+    tasks = None
+    for _ in range(40):
+        previous, tasks = tasks, len(os.listdir("/proc/self/task"))
+        if tasks == threads or (threads is None and tasks == previous):
+            break
+        time.sleep(0.05)
+    return tasks, len(os.listdir("/proc/self/fd"))
 
 # Any helper threads of the runtime (a sanitizer's) exist before counting.
 warm_up = threading.Thread(target=lambda: None)
@@ -154,7 +162,7 @@ if timer:
     timer.join()
 if way == "timeout":
     stopped_at.append(started + 2.0)
-after = census()
+after = census(before[0])
 left = sorted(os.listdir(out))
 next_ok = vantrel.encode(next_source, os.path.join(out, "master.m3u8"), renditions=["360p"], key_info=key_info).ok
 print(json.dumps({"raised": raised, "latency": ended - stopped_at[0], "before": before, "after": after,
