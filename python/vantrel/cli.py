@@ -201,9 +201,10 @@ class ProgressBars:
         width = max(len(name) for name in [*names, "total"])
 
         def bar(position: int, desc: str, bar_format: str) -> tqdm:
+            # Drawn at every call (twice a second), the last one included.
             return tqdm(
                 total=self.STEPS, position=position, desc=desc.rjust(width), bar_format=bar_format,
-                file=stream, leave=False,
+                file=stream, leave=False, mininterval=0, miniters=1,
             )
 
         self.bars = {
