@@ -198,6 +198,9 @@ class ProgressBars:
     def __init__(self, names: list[str], stream: TextIO) -> None:
         from tqdm import tqdm  # type: ignore[import-untyped]
 
+        # Bars are redrawn at every call: no monitor thread is needed, and
+        # none is left running when the command ends.
+        tqdm.monitor_interval = 0
         width = max(len(name) for name in [*names, "total"])
 
         def bar(position: int, desc: str, bar_format: str) -> tqdm:
