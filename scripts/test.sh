@@ -2,7 +2,8 @@
 # Sets everything up and runs the whole test suite: the native unit tests,
 # then the Python suite (with the playlist and browser playback checks) under
 # pyenv's CPython 3.10 and the default python3, then the sanitizer jobs
-# (scripts/sanitize.sh). Extra arguments go to pytest.
+# (scripts/sanitize.sh). Every job runs even when one before it failed; the
+# last line counts them: "jobs: N passed, M failed". Extra arguments go to pytest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -13,11 +14,45 @@ cd "$VANTREL_ROOT"
 # Warnings fail the build here, not for users who install the package.
 export VANTREL_WERROR=ON
 
-log "Native unit tests"
-cmake -S . -B build-native -G Ninja -DVANTREL_BUILD_TESTS=ON -DVANTREL_WERROR=ON \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-native
-ctest --test-dir build-native --output-on-failure
+# Every job runs, whatever became of the ones before it; the last lines sum
+# them all up.
+JOB_LINES=()
+PASSED=0
+FAILED=0
+run_job() {
+    local name=$1 started=$SECONDS status=0
+    shift
+    # In a subshell of its own, so that errexit ends the job, not the script.
+    set +e
+    (set -e; "$@")
+    status=$?
+    set -e
+    local minutes=$(((SECONDS - started + 30) / 60))
+    if [ "$status" -eq 0 ]; then
+        PASSED=$((PASSED + 1))
+        JOB_LINES+=("  passed  $name (${minutes} min)")
+    else
+        FAILED=$((FAILED + 1))
+        JOB_LINES+=("  FAILED  $name (${minutes} min, exit status $status)")
+    fi
+}
+
+native_tests() {
+    log "Native unit tests"
+    cmake -S . -B build-native -G Ninja -DVANTREL_BUILD_TESTS=ON -DVANTREL_WERROR=ON \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build-native
+    ctest --test-dir build-native --output-on-failure
+}
+
+python_suite() {
+    local python=$1
+    shift
+    log "Python suite under $("$python" --version)"
+    "$python" -m pytest "$@"
+}
+
+run_job "native unit tests" native_tests
 
 # One substitution per assignment: in a list, only the last one's failure would count.
 PYTHON310=$(find_python310)
@@ -27,14 +62,18 @@ PYTHONS=("$PYTHON310" "$PYTHON_DEFAULT")
 # Each interpreter's suite imports the other's build to check the version guard.
 export VANTREL_TEST_PYTHONS="${PYTHONS[*]}"
 for python in "${PYTHONS[@]}"; do
-    log "Python suite under $("$python" --version)"
-    "$python" -m pytest "$@"
+    run_job "pytest under $("$python" --version)" python_suite "$python" "$@"
 done
 
 # The sanitizer jobs take arguments of their own: with a pytest selection given
 # here they are left out (VANTREL_SANITIZERS=0 leaves them out too).
 if [ $# -eq 0 ] && [ "${VANTREL_SANITIZERS:-1}" != 0 ]; then
     unset VANTREL_TEST_PYTHONS
-    "$VANTREL_ROOT/scripts/sanitize.sh" address
-    "$VANTREL_ROOT/scripts/sanitize.sh" thread
+    run_job "address sanitizer job" "$VANTREL_ROOT/scripts/sanitize.sh" address
+    run_job "thread sanitizer job" "$VANTREL_ROOT/scripts/sanitize.sh" thread
 fi
+
+log "Summary ($(((SECONDS + 30) / 60)) min in all)"
+printf '%s\n' "${JOB_LINES[@]}"
+echo "jobs: $PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]

@@ -9,7 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 PACKAGE=${1:-$VANTREL_ROOT/demo}
 [ $# -gt 0 ] && shift
 if [ ! -f "$PACKAGE/master.m3u8" ]; then
-    echo "error: no master.m3u8 in $PACKAGE; make the demo package with ./scripts/demo.sh" >&2
+    echo "error: no master.m3u8 in $PACKAGE; make one with ./scripts/demo.sh or vantrel INPUT DIR" >&2
     exit 1
 fi
 install_player_packages

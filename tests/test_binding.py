@@ -16,11 +16,23 @@ from conftest import run_job
 MODULE_DOC = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python"
 
 
-def test_module_is_the_extension_itself():
+# What other code builds on: the names of the package's surface.
+PUBLIC_NAMES = {
+    "hls_encoder", "encode", "EncodeResult", "RenditionResult", "RenditionError", "Progress",
+    "EncodeTimeout", "generate_key", "KeyInfo", "__version__",
+}
+
+
+def test_package_surface():
     assert vantrel.__doc__ == MODULE_DOC
-    assert vantrel.__file__.endswith(".so")
+    # The native function itself, so its texts are the binding's own.
+    assert vantrel.hls_encoder is vantrel._engine.hls_encoder
     assert type(vantrel.hls_encoder).__name__ == "builtin_function_or_method"
-    assert [name for name in dir(vantrel) if not name.startswith("__")] == ["hls_encoder"]
+    assert PUBLIC_NAMES <= set(dir(vantrel))
+    assert issubclass(vantrel.EncodeTimeout, TimeoutError)
+    # The distribution's version, as the project file states it.
+    pyproject = (pathlib.Path(__file__).parent.parent / "pyproject.toml").read_text()
+    assert f'\nversion = "{vantrel.__version__}"\n' in pyproject
 
 
 def test_function_doc_has_signature_then_doc_string():
@@ -172,15 +184,19 @@ def test_module_built_for_another_python_refuses_to_import(tmp_path):
     if not others:
         pytest.skip("set VANTREL_TEST_PYTHONS to interpreters with vantrel installed")
     for other in others:
-        built_for, module_file = subprocess.run(
-            [other, "-c", "import sys, vantrel; print(f'{sys.version_info[0]}.{sys.version_info[1]}'); print(vantrel.__file__)"],
+        built_for, package_dir = subprocess.run(
+            [other, "-c", "import os, sys, vantrel; print(f'{sys.version_info[0]}.{sys.version_info[1]}'); "
+             "print(os.path.dirname(vantrel.__file__))"],
             capture_output=True,
             text=True,
             check=True,
         ).stdout.split()
         folder = tmp_path / built_for
-        folder.mkdir()
-        shutil.copy(module_file, folder / "vantrel.so")
+        copy = folder / "vantrel"
+        shutil.copytree(package_dir, copy, ignore=shutil.ignore_patterns("__pycache__"))
+        # Under a name that any interpreter's import system tries.
+        (module,) = copy.glob("_engine.*.so")
+        module.rename(copy / "_engine.so")
         proc = subprocess.run(
             [sys.executable, "-c", "import vantrel"],
             cwd=folder,

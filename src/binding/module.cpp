@@ -1,13 +1,24 @@
-// The Python surface of vantrel: one function, hls_encoder, over the encode
-// job driver. Argument conversion and errors are pybind11's own.
+// The native surface of vantrel, vantrel._engine: hls_encoder, the encode job
+// behind a handle for the package's Python code to drive, the ladder and the media
+// libraries' log level. Argument conversion and errors are pybind11's own;
+// everything a caller of encode sees beyond this (results, progress, logging,
+// the command line) is the package's Python.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "job/encode_job.h"
+#include "job/background_job.h"
+#include "job/rendition_ladder.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace py = pybind11;
 
@@ -17,17 +28,140 @@ namespace {
 // worker ever calls into Python, and calls never overlap.
 void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
                  std::vector<int> bitrate, std::string key) {
-    run_encode_job(std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
-                   std::move(key));
+    JobControl control; // its log is the console
+    JobReport report;
+    run_encode_job({std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
+                    std::move(key)},
+                   control, report);
+}
+
+// A job reaches Python as an opaque capsule rather than a bound class: a bound
+// class would make the module call into the interpreter's vectorcall entry
+// point, which a build for another minor version then fails to link against
+// before its version check can say what is wrong.
+constexpr const char* JOB_CAPSULE = "vantrel._engine.job";
+
+void release_job(PyObject* capsule) {
+    auto* job = static_cast<BackgroundJob*>(PyCapsule_GetPointer(capsule, JOB_CAPSULE));
+    // A job dropped unfinished is stopped; its threads wind down without the lock.
+    // clang-format off
+    Py_BEGIN_ALLOW_THREADS
+    delete job;
+    Py_END_ALLOW_THREADS
+    // clang-format on
+}
+
+BackgroundJob& job_of(const py::capsule& handle) {
+    const char* name = handle.name();
+    if (!name || std::strcmp(name, JOB_CAPSULE) != 0)
+        throw py::type_error("not a job of vantrel._engine.start_job");
+    return *handle.get_pointer<BackgroundJob>();
+}
+
+py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
+                  std::vector<int> bitrates, std::string key_info) {
+    std::unique_ptr<BackgroundJob> job =
+        start_background_job({std::move(input), std::move(output), std::move(renditions),
+                              std::move(bitrates), std::move(key_info)});
+    py::capsule handle(job.get(), JOB_CAPSULE, &release_job);
+    job.release();
+    return handle;
+}
+
+// Waits with the interpreter lock released; a signal (Ctrl-C) that arrived
+// meanwhile is raised here, when the lock is back.
+bool wait_for_job(const py::capsule& handle, double seconds) {
+    BackgroundJob& job = job_of(handle);
+    const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(seconds > 0 ? seconds : 0));
+    bool ended = false;
+    {
+        const py::gil_scoped_release unlocked;
+        ended = wait_for_background_job(job, timeout);
+    }
+    if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+    return ended;
+}
+
+py::list take_job_lines(const py::capsule& handle) {
+    py::list lines;
+    for (const LogLine& line : take_log_lines(job_of(handle).control.log))
+        lines.append(py::make_tuple(line.level, py::bytes(line.message)));
+    return lines;
+}
+
+py::tuple job_progress(const py::capsule& handle) {
+    const ProgressSnapshot snapshot = read_progress(job_of(handle).report);
+    py::list renditions;
+    for (const RenditionSnapshot& rendition : snapshot.renditions)
+        renditions.append(py::make_tuple(rendition.name, rendition.pictures, rendition.written_us));
+    return py::make_tuple(snapshot.input_duration_us, renditions);
+}
+
+// (renditions, master playlist written, job error, input duration in us),
+// each rendition (name, playlist, created, step, reason, pictures, written us).
+py::tuple finish(const py::capsule& handle) {
+    BackgroundJob& job = job_of(handle);
+    {
+        const py::gil_scoped_release unlocked;
+        finish_background_job(job);
+    }
+    const JobReport& report = job.report;
+    py::list renditions;
+    for (std::size_t k = 0; k < report.plan.size(); ++k) {
+        const RenditionOutcome& outcome = report.outcomes[k];
+        renditions.append(
+            py::make_tuple(report.plan[k].name, py::bytes(report.plan[k].playlist_path),
+                           outcome.created, py::bytes(outcome.step), py::bytes(outcome.reason),
+                           outcome.progress.pictures.load(), outcome.progress.written_us.load()));
+    }
+    return py::make_tuple(renditions, report.master_written, py::bytes(report.error),
+                          report.input_duration_us);
+}
+
+void stop(const py::capsule& handle) {
+    BackgroundJob& job = job_of(handle);
+    const py::gil_scoped_release unlocked;
+    stop_background_job(job);
+}
+
+py::list ladder() {
+    py::list rungs;
+    for (const RenditionRung& rung : rendition_ladder())
+        rungs.append(
+            py::make_tuple(rung.name, rung.long_side, rung.short_side, rung.default_bitrate));
+    return rungs;
 }
 
 } // namespace
 
-PYBIND11_MODULE(vantrel, m) {
+PYBIND11_MODULE(_engine, m) {
     m.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
+    m.attr("__version__") = VANTREL_VERSION;
     m.def("hls_encoder", &hls_encoder, "Transcode video to HLS with dynamic ABR", py::arg("input"),
           py::arg("output"),
           py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
           py::arg("bitrate") = std::vector<int>{5000000, 2500000, 1000000, 400000},
           py::arg("key") = std::string("enc.keyinfo"));
+
+    m.def("start_job", &start, py::arg("input"), py::arg("output"), py::arg("renditions"),
+          py::arg("bitrates"), py::arg("key_info"),
+          "Starts an encode job on a native thread and returns its handle; its lines are kept "
+          "for take_job_lines.");
+    m.def("wait_for_job", &wait_for_job, py::arg("job"), py::arg("seconds"),
+          "Waits up to `seconds` for the job to end, without the interpreter lock; True once it "
+          "has. Raises what a signal handler raised meanwhile.");
+    m.def("take_job_lines", &take_job_lines, py::arg("job"),
+          "The job's log lines since the last call, oldest first: (level, message bytes).");
+    m.def("job_progress", &job_progress, py::arg("job"),
+          "(input duration in microseconds or -1, [(rendition, pictures, microseconds written), "
+          "...]).");
+    m.def("finish_job", &finish, py::arg("job"),
+          "Once the job ended: keeps its files and returns what it did; raises what escaped it.");
+    m.def("stop_job", &stop, py::arg("job"),
+          "Stops the job, waits for its threads and removes every file it wrote.");
+    m.def("ladder", &ladder, "The known renditions: (name, long side, short side, bitrate).");
+    m.def("set_library_log_level", &av_log_set_level, py::arg("level"),
+          "The media libraries' own log level for this process (av_log_set_level).");
 }

@@ -7,8 +7,20 @@
 #include <string>
 #include <vector>
 
-// Media failures are logged, never thrown. Only runtime errors (memory
-// exhaustion, a thread that cannot be created) leave as exceptions, and only
-// after every started thread was joined.
-void run_encode_job(std::string input, std::string output, std::vector<std::string> resolution,
-                    std::vector<int32_t> bitrate, std::string key);
+#include "job/job_report.h"
+#include "pipeline/job_control.h"
+
+struct EncodeRequest {
+    std::string input;
+    std::string output; // the master playlist; the variants go beside it
+    std::vector<std::string> renditions;
+    std::vector<int32_t> bitrates; // paired with renditions by position
+    std::string key_info;          // path of the HLS key info file
+};
+
+// Runs the job on the calling thread; its lines go where `control.log` says,
+// and what it did into `report`. Media failures are logged and reported,
+// never thrown. Only runtime errors (memory exhaustion, a thread that cannot
+// be created) leave as exceptions, and only after every started thread was
+// joined. A job stopped through `control` writes no master playlist.
+void run_encode_job(const EncodeRequest& request, JobControl& control, JobReport& report);

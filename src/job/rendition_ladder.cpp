@@ -14,6 +14,10 @@ constexpr std::array<RenditionRung, 4> LADDER{{
 
 } // namespace
 
+const std::array<RenditionRung, 4>& rendition_ladder() {
+    return LADDER;
+}
+
 const RenditionRung* find_rendition(const std::string& name) {
     for (const RenditionRung& rung : LADDER)
         if (name == rung.name)

@@ -1,6 +1,7 @@
 // The fixed ladder of renditions a job can produce: name, frame size, default bitrate.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,9 @@ struct FrameSize {
     int32_t width;
     int32_t height;
 };
+
+// Every rung, from the largest frame size down.
+const std::array<RenditionRung, 4>& rendition_ladder();
 
 // The rung whose name equals `name` byte for byte, or nullptr.
 const RenditionRung* find_rendition(const std::string& name);

@@ -2,8 +2,10 @@
 // into the master playlist, and what became of it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct Rendition {
     std::string name; // as the caller gave it, for example "720p"
@@ -15,8 +17,29 @@ struct Rendition {
     std::string playlist_path;
 };
 
-// Written by the rendition's own thread, read by the driver after the join.
+// How far a rendition got, kept up to date by its thread while it runs and
+// read by any thread at any time.
+struct RenditionProgress {
+    std::atomic<int64_t> pictures{0};   // encoded and written
+    std::atomic<int64_t> written_us{0}; // media time written, microseconds
+};
+
+// Written by the rendition's own thread, read by the driver after the join
+// (except `progress`).
 struct RenditionOutcome {
     bool created = false;
-    std::string failure; // "step: reason" when not created
+    // When not created: what was being done, and why it failed (the library's
+    // text, which may be empty).
+    std::string step;
+    std::string reason;
+    RenditionProgress progress;
+    // Every file the variant's muxer opened for writing, so that the files of
+    // a stopped job can be removed.
+    std::vector<std::string> files_written;
 };
+
+// "step: reason", or the step alone when there is no reason: the text the
+// variant's ERROR line gives.
+inline std::string failure_text(const RenditionOutcome& outcome) {
+    return outcome.reason.empty() ? outcome.step : outcome.step + ": " + outcome.reason;
+}

@@ -28,10 +28,22 @@ void record_first_error(AVFormatContext* fmt_ctx, int error) {
 // MPEG-TS sub-muxer together with `opaque`.
 int open_recording_errors(AVFormatContext* fmt_ctx, AVIOContext** pb, const char* url, int flags,
                           AVDictionary** options) {
-    const auto* files = static_cast<const OutputFiles*>(fmt_ctx->opaque);
+    auto* files = static_cast<OutputFiles*>(fmt_ctx->opaque);
     const int ret = files->library_io_open(fmt_ctx, pb, url, flags, options);
-    if (ret < 0 && (flags & AVIO_FLAG_WRITE))
+    if (!(flags & AVIO_FLAG_WRITE))
+        return ret;
+    if (ret < 0) {
         record_first_error(fmt_ctx, ret);
+        return ret;
+    }
+    // Called from the library's C code: nothing may be thrown through it.
+    try {
+        files->written.emplace_back(url);
+    } catch (...) {
+        avio_closep(pb);
+        record_first_error(fmt_ctx, AVERROR(ENOMEM));
+        return AVERROR(ENOMEM);
+    }
     return ret;
 }
 

@@ -32,6 +32,15 @@ StepStatus mux_packet(RenditionStage& r, AVPacket* pkt, const AVStream* stream, 
     return step_ok();
 }
 
+// Packets leave the encoder in decoding order, so the latest end is kept.
+void note_picture_written(RenditionStage& r, int64_t end_us) {
+    r.progress.pictures.fetch_add(1);
+    if (end_us > r.written_end_us) {
+        r.written_end_us = end_us;
+        r.progress.written_us.store(end_us);
+    }
+}
+
 } // namespace
 
 void remember_picture_duration(PictureDurations& durations, int64_t pts, int64_t duration) {
@@ -58,9 +67,15 @@ StepStatus encode_and_write_video(RenditionStage& r, const AVFrame* frame) {
         if (pkt->duration <= 0)
             pkt->duration = video_packet_duration(r.durations, enc_pts, enc_ctx->time_base,
                                                   r.video_out->time_base);
+        // Read before the muxer takes the packet.
+        const int64_t end_us =
+            pkt->pts == AV_NOPTS_VALUE
+                ? r.written_end_us
+                : av_rescale_q(pkt->pts + pkt->duration, r.video_out->time_base, AV_TIME_BASE_Q);
         const StepStatus status = mux_packet(r, pkt, r.video_out, "could not write a video packet");
         if (status.failed())
             return status;
+        note_picture_written(r, end_us);
     }
 }
 

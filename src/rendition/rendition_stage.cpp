@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "log/console_log.h"
+#include "log/job_log.h"
 #include "rendition/key_info_check.h"
 #include "rendition/packet_writer.h"
 #include "rendition/variant_files.h"
@@ -15,6 +15,7 @@ namespace {
 
 // A step that ended because the source did: the reason is the queue's.
 constexpr const char* SOURCE_ENDED = "the source ended";
+constexpr const char* STOPPED = "the job was stopped";
 
 StepStatus receive_audio_parameters(RenditionStage& r, MediaQueue& in) {
     MediaItem item;
@@ -52,9 +53,11 @@ StepStatus use_item(RenditionStage& r, MediaItem& item) {
 }
 
 // Everything the source delivers, in its order, until it closes the queue.
-StepStatus encode_items(RenditionStage& r, MediaQueue& in) {
+StepStatus encode_items(RenditionStage& r, MediaQueue& in, const JobControl& control) {
     MediaItem item;
     while (in.pop(item)) {
+        if (control.cancelled.load())
+            return step_failed(STOPPED, 0);
         const StepStatus status = use_item(r, item);
         // The shared picture goes back to the decoder's pool at once.
         item = MediaItem();
@@ -70,10 +73,10 @@ StepStatus encode_items(RenditionStage& r, MediaQueue& in) {
     return step_ok();
 }
 
-StepStatus run_rendition(RenditionStage& r, MediaQueue& in) {
+StepStatus run_rendition(RenditionStage& r, MediaQueue& in, const JobControl& control) {
     StepStatus status = set_up_rendition(r, in);
     if (!status.failed())
-        status = encode_items(r, in);
+        status = encode_items(r, in, control);
     // The source stops feeding a rendition that failed, at once.
     if (status.failed())
         in.abort("");
@@ -92,46 +95,65 @@ StepStatus run_rendition(RenditionStage& r, MediaQueue& in) {
     return status;
 }
 
-void log_escaped_exception(const std::string& playlist_path, const char* what,
+void log_escaped_exception(const std::string& playlist_path, const char* what, JobLog& log,
                            RenditionOutcome& outcome) noexcept {
     try {
-        outcome.failure = what;
-        log_message(LOG_ERROR, "Variant " + playlist_path + " failed: " + what);
+        outcome.step = what;
+        log_message(log, LOG_ERROR, "Variant " + playlist_path + " failed: " + what);
     } catch (...) {
         // Nothing left to report through: the log itself failed.
     }
 }
 
-std::string failure_reason(const StepStatus& status, const MediaQueue& in) {
-    if (status.step != SOURCE_ENDED)
-        return failure_text(status);
-    std::string why = in.why();
-    return why.empty() ? "the source stage ended without a reason" : why;
+// The step and reason of a failure; a failure of the source comes as the
+// queue's reason, "step: reason", and no step holds ": ".
+void record_failure(const StepStatus& status, const MediaQueue& in, RenditionOutcome& outcome) {
+    if (status.step != SOURCE_ENDED) {
+        outcome.step = status.step;
+        outcome.reason = av_error_text(status.error);
+        return;
+    }
+    const std::string why = in.why();
+    if (why.empty()) {
+        outcome.step = "the source stage ended without a reason";
+        return;
+    }
+    const std::size_t separator = why.find(": ");
+    outcome.step = why.substr(0, separator);
+    if (separator != std::string::npos)
+        outcome.reason = why.substr(separator + 2);
 }
 
 } // namespace
 
 void run_rendition_stage(const Rendition& rendition, const std::string& key_info_path,
-                         MediaQueue& in, RenditionOutcome& outcome) noexcept {
+                         MediaQueue& in, JobControl& control, RenditionOutcome& outcome) noexcept {
     const std::string& playlist_path = rendition.playlist_path;
     try {
         StepStatus status;
         {
-            RenditionStage stage(rendition, key_info_path);
-            status = run_rendition(stage, in);
+            RenditionStage stage(rendition, key_info_path, outcome.progress);
+            status = run_rendition(stage, in, control);
+            outcome.files_written = std::move(stage.output_files.written);
+        }
+        // A stopped job reports its end once, for all of its stages.
+        if (control.cancelled.load()) {
+            outcome.step = STOPPED;
+            return;
         }
         if (status.failed()) {
-            outcome.failure = failure_reason(status, in);
-            log_message(LOG_ERROR, "Variant " + playlist_path + " failed: " + outcome.failure);
+            record_failure(status, in, outcome);
+            log_message(control.log, LOG_ERROR,
+                        "Variant " + playlist_path + " failed: " + failure_text(outcome));
             return;
         }
         outcome.created = true;
-        log_message(LOG_SUCCESS, "Encrypted variant created: " + playlist_path);
+        log_message(control.log, LOG_SUCCESS, "Encrypted variant created: " + playlist_path);
         return;
     } catch (const std::exception& error) {
-        log_escaped_exception(playlist_path, error.what(), outcome);
+        log_escaped_exception(playlist_path, error.what(), control.log, outcome);
     } catch (...) {
-        log_escaped_exception(playlist_path, "unknown exception", outcome);
+        log_escaped_exception(playlist_path, "unknown exception", control.log, outcome);
     }
     in.abort("");
 }

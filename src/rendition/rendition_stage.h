@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "media/ffmpeg_owners.h"
 #include "media/step_status.h"
+#include "pipeline/job_control.h"
 #include "pipeline/media_item.h"
 #include "pipeline/rendition.h"
 
@@ -29,6 +31,8 @@ struct OutputFiles {
     // The first failed open for writing or failed write, as a negative
     // AVERROR, or 0.
     int first_error = 0;
+    // Every file opened for writing, as the muxer named it.
+    std::vector<std::string> written;
     // The library's own opener, which ours wraps.
     decltype(AVFormatContext::io_open) library_io_open = nullptr;
 };
@@ -36,13 +40,15 @@ struct OutputFiles {
 // Members are declared in order of acquisition, so they are released in the
 // reverse order on every way out.
 struct RenditionStage {
-    RenditionStage(const Rendition& planned, const std::string& key)
-        : rendition(planned), key_info_path(key) {}
+    RenditionStage(const Rendition& planned, const std::string& key, RenditionProgress& counters)
+        : rendition(planned), key_info_path(key), progress(counters) {}
     RenditionStage(const RenditionStage&) = delete;
     RenditionStage& operator=(const RenditionStage&) = delete;
 
     const Rendition& rendition;
     const std::string& key_info_path;
+    RenditionProgress& progress; // read by other threads while this one runs
+    int64_t written_end_us = 0;  // the latest end of a written picture
     CodecContextPtr video_enc;
     std::shared_ptr<const AudioStreamParameters> audio; // the source's
     // Must outlive `output`, whose callbacks record into it until it is freed.
@@ -60,9 +66,10 @@ struct RenditionStage {
 
 // The thread's routine. Takes items from `in` until the source closes it;
 // aborts it at once when the rendition fails, so the source stops feeding it.
-// Logs one SUCCESS or ERROR line and records the outcome.
+// Logs one SUCCESS or ERROR line and records the outcome. A stop of
+// `control` ends it at the next item, without a line.
 void run_rendition_stage(const Rendition& rendition, const std::string& key_info_path,
-                         MediaQueue& in, RenditionOutcome& outcome) noexcept;
+                         MediaQueue& in, JobControl& control, RenditionOutcome& outcome) noexcept;
 
 // The failure text used for every variant file error.
 constexpr const char* WRITE_STEP = "could not write the variant files";

@@ -1,6 +1,6 @@
 #include "source/input_context.h"
 
-#include "log/console_log.h"
+#include "log/job_log.h"
 #include "media/paths.h"
 
 extern "C" {
@@ -23,9 +23,10 @@ void log_refusal(InputGate& gate, const AVFormatContext* fmt_ctx, const char* ur
     if (gate.refusal_logged)
         return;
     gate.refusal_logged = true;
-    log_message(LOG_WARN, "Not opening " + printable_url(url) + ", named inside " +
-                              std::string(fmt_ctx->url ? fmt_ctx->url : "the input") +
-                              ": only the input itself is read.");
+    log_message(*gate.log, LOG_WARN,
+                "Not opening " + printable_url(url) + ", named inside " +
+                    std::string(fmt_ctx->url ? fmt_ctx->url : "the input") +
+                    ": only the input itself is read.");
 }
 
 // The context's io_open: every file or URL a demuxer opens passes through it.
@@ -54,16 +55,25 @@ int open_only_the_input(AVFormatContext* fmt_ctx, AVIOContext** pb, const char* 
     return 0;
 }
 
+// The context's interrupt callback, asked while a read waits for data.
+int stop_requested(void* cancelled) {
+    return static_cast<const std::atomic<bool>*>(cancelled)->load() ? 1 : 0;
+}
+
 } // namespace
 
-int open_input_context(const std::string& path, InputGate& gate, FormatContextPtr& fmt_ctx) {
+int open_input_context(const std::string& path, InputGate& gate, FormatContextPtr& fmt_ctx,
+                       JobControl& control) {
     if (has_embedded_nul(path))
         return AVERROR(EINVAL);
     AVFormatContext* opening = avformat_alloc_context();
     if (!opening)
         return AVERROR(ENOMEM);
+    gate.log = &control.log;
     opening->opaque = &gate;
     opening->io_open = open_only_the_input;
+    opening->interrupt_callback.callback = stop_requested;
+    opening->interrupt_callback.opaque = &control.cancelled;
     // Frees the context itself on failure.
     const int ret = avformat_open_input(&opening, path.c_str(), nullptr, nullptr);
     fmt_ctx.reset(opening);

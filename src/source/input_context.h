@@ -5,6 +5,7 @@
 #include <string>
 
 #include "media/ffmpeg_owners.h"
+#include "pipeline/job_control.h"
 
 // What one input context has opened. A playlist or a concatenation script
 // names further files and URLs, and its demuxer would open them: other
@@ -14,12 +15,15 @@
 struct InputGate {
     bool input_opened = false;
     bool refusal_logged = false;
+    JobLog* log = nullptr; // the job's, for the first refusal
 };
 
 // Opens `path` for demuxing behind `gate`. On failure returns the negative
 // AVERROR code and leaves `fmt_ctx` empty; the library frees a half-opened
-// context itself.
-int open_input_context(const std::string& path, InputGate& gate, FormatContextPtr& fmt_ctx);
+// context itself. Every read of the context, the probe's included, ends with
+// AVERROR_EXIT once `control` is stopped: `control` must outlive the context.
+int open_input_context(const std::string& path, InputGate& gate, FormatContextPtr& fmt_ctx,
+                       JobControl& control);
 
 // The largest picture the system decodes, 8192x8192 or its equal in pixels.
 // The libraries would take up to about 268 million pixels, which a header of a

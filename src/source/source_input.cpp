@@ -30,8 +30,8 @@ int choose_video_stream(AVFormatContext* fmt_ctx, const AVCodec** decoder) {
 
 } // namespace
 
-ProbeResult open_source_input(const std::string& path, SourceInput& input) {
-    if (open_input_context(path, input.gate, input.fmt_ctx) < 0)
+ProbeResult open_source_input(const std::string& path, SourceInput& input, JobControl& control) {
+    if (open_input_context(path, input.gate, input.fmt_ctx, control) < 0)
         return ProbeResult::cannot_open;
     input.stream_info_result = find_stream_info(input.fmt_ctx.get());
     // Asking for the decoder makes a video stream that cannot be decoded not count.

@@ -23,5 +23,6 @@ struct SourceInput {
 enum class ProbeResult { ok, cannot_open, no_video_stream };
 
 // Opens `path` behind the input's gate, reads its stream information and
-// chooses its video stream: one that a decoder exists for.
-ProbeResult open_source_input(const std::string& path, SourceInput& input);
+// chooses its video stream: one that a decoder exists for. A stop of
+// `control` interrupts every read of the input.
+ProbeResult open_source_input(const std::string& path, SourceInput& input, JobControl& control);

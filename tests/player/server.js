@@ -1,7 +1,7 @@
 // A static HTTP server on 127.0.0.1 for the player page, hls.js and one HLS
 // package. Players resolve the key URI against the variant playlist, so the key
-// has to come from the same origin as the playlists: the whole package
-// directory is served under /package/.
+// has to come from the same origin as the playlists: the package is served
+// under /package/, its key included.
 'use strict';
 
 const fs = require('fs');
@@ -23,7 +23,27 @@ const CONTENT_TYPES = {
   '.key': 'application/octet-stream',
 };
 
-// The file a request path names, or null when it is outside what is served.
+// A relative key URI of the package's variant playlists: players fetch it
+// from beside them, so it is served from there.
+const KEY_URI = /#EXT-X-KEY:[^\n]*URI="([^"]+)"/g;
+
+function keyNames(packageDir) {
+  const names = new Set();
+  for (const entry of fs.readdirSync(packageDir)) {
+    if (path.extname(entry) !== '.m3u8') continue;
+    const text = fs.readFileSync(path.join(packageDir, entry), 'utf8');
+    for (const match of text.matchAll(KEY_URI)) {
+      if (!/^[a-z][a-z0-9+.-]*:|^\//i.test(match[1])) names.add(match[1]);
+    }
+  }
+  return names;
+}
+
+// The file a request path names, or null when it is outside what is served:
+// the package's playlists and segments, and the keys its playlists name,
+// taken from the package directory or, for a bare file name, from beside it
+// (where the vantrel command keeps the key it makes). Nothing else there, a
+// key info file or the source clip, is served.
 function fileFor(urlPath, packageDir) {
   if (PAGE_FILES[urlPath]) return PAGE_FILES[urlPath];
   if (!urlPath.startsWith('/package/')) return null;
@@ -34,7 +54,11 @@ function fileFor(urlPath, packageDir) {
     return null;
   }
   const file = path.resolve(packageDir, relative);
-  return file.startsWith(packageDir + path.sep) ? file : null;
+  if (!file.startsWith(packageDir + path.sep)) return null;
+  if (['.m3u8', '.ts'].includes(path.extname(file))) return file;
+  if (!keyNames(packageDir).has(relative)) return null;
+  if (fs.existsSync(file) || relative.includes('/')) return file;
+  return path.join(path.dirname(packageDir), relative);
 }
 
 function sendFile(response, file, method) {

@@ -1,0 +1,283 @@
+"""encode(): the engine behind a surface that returns what happened, reports
+progress, logs through `logging` and can be stopped.
+
+The job runs on a native thread of its own. The calling thread waits for it
+in steps of at most half a second without the interpreter lock, and between
+steps, with the lock, hands the job's log lines to the "vantrel" logger, calls
+the progress callable and watches the time limit. Any exception raised there
+(KeyboardInterrupt from Ctrl-C included) stops the job, whose threads are
+joined and whose files are removed before the exception goes on."""
+
+from __future__ import annotations
+
+import dataclasses
+import logging
+import math
+import operator
+import os
+import time
+from collections.abc import Callable, Iterable
+from typing import Any, Union
+
+from vantrel import _engine
+
+LOGGER = logging.getLogger("vantrel")
+
+# The engine's levels as logging's. SUCCESS lines report a variant or a
+# package made, which is information; the record keeps the engine's own name
+# of the level in its `vantrel_level` attribute.
+_LEVELS = {
+    0: (logging.INFO, "INFO"),
+    1: (logging.WARNING, "WARN"),
+    2: (logging.ERROR, "ERROR"),
+    3: (logging.INFO, "SUCCESS"),
+}
+
+DEFAULT_RENDITIONS = ("1080p", "720p", "480p", "360p")
+DEFAULT_KEY_INFO = "enc.keyinfo"
+# How long the calling thread waits for the job between two looks at it.
+POLL_SECONDS = 0.5
+_BITRATE_MAX = 2**31 - 1
+
+StrPath = Union[str, "os.PathLike[str]"]
+# What the native job reports once it ended: each rendition's (name, playlist,
+# created, step, reason, pictures, microseconds written), whether the master
+# playlist was written, the job's error and the input's duration (-1 unknown).
+RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int]
+JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int]
+
+
+class EncodeTimeout(TimeoutError):
+    """The job ran longer than its `timeout`; it was stopped and its files removed."""
+
+
+@dataclasses.dataclass(frozen=True)
+class RenditionError:
+    """Why a rendition was not created: the step that failed and FFmpeg's text for the cause."""
+
+    step: str
+    message: str
+
+
+@dataclasses.dataclass(frozen=True)
+class RenditionResult:
+    """One planned rendition: its variant playlist, whether it was created, and how far it got."""
+
+    name: str
+    playlist: str
+    created: bool
+    error: RenditionError | None
+    pictures: int
+    duration: float
+
+
+@dataclasses.dataclass(frozen=True)
+class EncodeResult:
+    """What one encode job did."""
+
+    renditions: tuple[RenditionResult, ...]
+    master_playlist: str | None
+    elapsed: float
+    error: str | None
+
+    @property
+    def ok(self) -> bool:
+        """Every planned rendition was created, at least one was planned, and the job had no error."""
+        return bool(self.renditions) and self.error is None and all(r.created for r in self.renditions)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain JSON-able data: the fields, with `ok`, renditions as a list of dicts."""
+        return {
+            "ok": self.ok,
+            "renditions": [dataclasses.asdict(rendition) for rendition in self.renditions],
+            "master_playlist": self.master_playlist,
+            "elapsed": self.elapsed,
+            "error": self.error,
+        }
+
+
+@dataclasses.dataclass(frozen=True)
+class Progress:
+    """How far a running job is: per rendition and overall, 0 to 1, and the seconds left."""
+
+    renditions: dict[str, float]
+    overall: float | None
+    remaining: float | None
+
+
+def encode(
+    input: StrPath,
+    output: StrPath,
+    *,
+    renditions: Iterable[str] = DEFAULT_RENDITIONS,
+    bitrates: Iterable[int] | None = None,
+    key_info: StrPath = DEFAULT_KEY_INFO,
+    progress: Callable[[Progress], object] | None = None,
+    timeout: float | None = None,
+) -> EncodeResult:
+    """Transcodes `input` into an encrypted HLS package whose master playlist is `output`.
+
+    Releases the interpreter lock while the engine works. Media failures are
+    reported in the result, never raised; wrong arguments raise TypeError or
+    ValueError before any work. Ctrl-C, an exception from `progress` and
+    `timeout` (EncodeTimeout) stop the job: its threads are joined, no master
+    playlist is left and its variant files are removed before the exception
+    goes on."""
+    request = (
+        _path_argument("input", input),
+        _path_argument("output", output),
+        _renditions_argument(renditions),
+        _bitrates_argument(bitrates),
+        _path_argument("key_info", key_info),
+    )
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
+    limit = _timeout_argument(timeout)
+    started = time.monotonic()
+    deadline = None if limit is None else started + limit
+    job = _engine.start_job(*request)
+    try:
+        while not _engine.wait_for_job(job, _wait_seconds(deadline)):
+            _log_lines(_engine.take_job_lines(job))
+            if deadline is not None and time.monotonic() >= deadline:
+                raise EncodeTimeout(f"the encode job took longer than {limit:g} s and was stopped")
+            if progress is not None:
+                progress(_running_progress(_engine.job_progress(job), time.monotonic() - started))
+        outcome = _engine.finish_job(job)
+        _log_lines(_engine.take_job_lines(job))
+        result = _result(outcome, os.fspath(output), time.monotonic() - started)
+        if progress is not None:
+            progress(_final_progress(outcome[0], outcome[3]))
+    except BaseException:
+        _engine.stop_job(job)
+        _log_lines(_engine.take_job_lines(job))
+        raise
+    return result
+
+
+def _path_argument(name: str, value: object) -> bytes:
+    try:
+        path = os.fspath(value)  # type: ignore[call-overload]
+    except TypeError:
+        path = None
+    if not isinstance(path, str):
+        raise TypeError(f"{name} must be a str or an os.PathLike[str], not {type(value).__name__}")
+    if "\0" in path:
+        raise ValueError(f"{name} must not contain a NUL character")
+    # The engine takes paths as bytes: names the file system gave in any
+    # encoding come back unchanged.
+    return os.fsencode(path)
+
+
+def _items(name: str, value: object, what: str) -> list[Any]:
+    """The items of an iterable argument; a bare str or bytes is refused."""
+    try:
+        if isinstance(value, (str, bytes)):
+            raise TypeError
+        items = iter(value)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"{name} must be an iterable of {what}, not {type(value).__name__}") from None
+    return list(items)
+
+
+def _renditions_argument(renditions: object) -> list[str]:
+    names = _items("renditions", renditions, "names such as ('720p', '360p')")
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"rendition names must be str, not {type(name).__name__}")
+    return names
+
+
+def _bitrates_argument(bitrates: object) -> list[int]:
+    if bitrates is None:
+        return []
+    rates = []
+    for bitrate in _items("bitrates", bitrates, "ints (bits per second)"):
+        if isinstance(bitrate, bool):
+            raise TypeError("bitrates must be ints (bits per second), not bool")
+        try:
+            rate = operator.index(bitrate)
+        except TypeError:
+            raise TypeError(f"bitrates must be ints (bits per second), not {type(bitrate).__name__}") from None
+        if not 0 < rate <= _BITRATE_MAX:
+            raise ValueError(f"a bitrate must be between 1 and {_BITRATE_MAX} bits per second, not {rate}")
+        rates.append(rate)
+    return rates
+
+
+def _timeout_argument(timeout: object) -> float | None:
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+    if math.isnan(timeout) or timeout <= 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout}")
+    return float(timeout)
+
+
+def _wait_seconds(deadline: float | None) -> float:
+    if deadline is None:
+        return POLL_SECONDS
+    return max(0.0, min(POLL_SECONDS, deadline - time.monotonic()))
+
+
+def _text(message: bytes) -> str:
+    return message.decode("utf-8", "backslashreplace")
+
+
+def _log_lines(lines: list[tuple[int, bytes]]) -> None:
+    for level, message in lines:
+        logging_level, name = _LEVELS.get(level, _LEVELS[0])
+        if LOGGER.isEnabledFor(logging_level):
+            LOGGER.log(logging_level, _text(message), extra={"vantrel_level": name})
+
+
+def _fraction(written_us: int, duration_us: int) -> float:
+    if duration_us <= 0:
+        return 0.0
+    return min(written_us / duration_us, 1.0)
+
+
+def _progress_of(fractions: dict[str, float], known: bool, remaining: float | None) -> Progress:
+    overall = sum(fractions.values()) / len(fractions) if known and fractions else None
+    return Progress(fractions, overall, remaining)
+
+
+def _running_progress(snapshot: tuple[int, list[tuple[str, int, int]]], elapsed: float) -> Progress:
+    duration_us, renditions = snapshot
+    fractions = {name: _fraction(written_us, duration_us) for name, _, written_us in renditions}
+    progress = _progress_of(fractions, duration_us > 0, None)
+    if progress.overall:
+        # The rate so far, carried on to the end.
+        return dataclasses.replace(progress, remaining=elapsed * (1 - progress.overall) / progress.overall)
+    return progress
+
+
+def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Progress:
+    # Once the job ended, a created rendition is whole whatever the input
+    # claimed to last; a failed one stays where it stopped.
+    fractions = {
+        name: 1.0 if created else _fraction(written_us, duration_us)
+        for name, _, created, _, _, _, written_us in renditions
+    }
+    return _progress_of(fractions, True, 0.0)
+
+
+def _result(outcome: JobOutcome, output: str, elapsed: float) -> EncodeResult:
+    renditions, master_written, error, _ = outcome
+    return EncodeResult(
+        renditions=tuple(
+            RenditionResult(
+                name=name,
+                playlist=os.fsdecode(playlist),
+                created=created,
+                error=None if created else RenditionError(_text(step), _text(reason)),
+                pictures=pictures,
+                duration=written_us / 1e6,
+            )
+            for name, playlist, created, step, reason, pictures, written_us in renditions
+        ),
+        master_playlist=output if master_written else None,
+        elapsed=elapsed,
+        error=_text(error) or None,
+    )

@@ -1,0 +1,33 @@
+"""HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python"""
+
+from collections.abc import Iterable
+from typing import NewType
+
+__version__: str
+
+def hls_encoder(
+    input: str | bytes,
+    output: str | bytes,
+    resolution: Iterable[str | bytes] = ["1080p", "720p", "480p", "360p"],
+    bitrate: Iterable[int] = [5000000, 2500000, 1000000, 400000],
+    key: str | bytes = "enc.keyinfo",
+) -> None:
+    """Transcode video to HLS with dynamic ABR"""
+
+# An opaque handle of a running job (a capsule).
+Job = NewType("Job", object)
+
+def start_job(
+    input: str | bytes,
+    output: str | bytes,
+    renditions: Iterable[str | bytes],
+    bitrates: Iterable[int],
+    key_info: str | bytes,
+) -> Job: ...
+def wait_for_job(job: Job, seconds: float) -> bool: ...
+def take_job_lines(job: Job) -> list[tuple[int, bytes]]: ...
+def job_progress(job: Job) -> tuple[int, list[tuple[str, int, int]]]: ...
+def finish_job(job: Job) -> tuple[list[tuple[str, bytes, bool, bytes, bytes, int, int]], bool, bytes, int]: ...
+def stop_job(job: Job) -> None: ...
+def ladder() -> list[tuple[str, int, int, int]]: ...
+def set_library_log_level(level: int) -> None: ...

@@ -1,0 +1,44 @@
+// What one job did, for a caller that wants more than the log: the plan, each
+// rendition's outcome and progress, the input's duration, the job's own
+// failure and its master playlist.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pipeline/rendition.h"
+
+struct JobReport {
+    // Guards `plan`, `outcomes` and `input_duration_us`, which the driver sets
+    // once, after the probe, while other threads may be reading progress.
+    mutable std::mutex mutex;
+    std::vector<Rendition> plan;
+    std::vector<RenditionOutcome> outcomes; // parallel to plan
+    int64_t input_duration_us = -1;         // -1 when unknown
+
+    // Set by the driver; read once the job's thread ended.
+    std::string error; // a failure of the job itself: the text of its ERROR line
+    bool master_written = false;
+    bool stopped = false; // the job saw the stop and wrote no master playlist
+};
+
+struct RenditionSnapshot {
+    std::string name;
+    int64_t pictures = 0;
+    int64_t written_us = 0;
+};
+
+struct ProgressSnapshot {
+    int64_t input_duration_us = -1;
+    std::vector<RenditionSnapshot> renditions; // in plan order; empty before planning
+};
+
+// Safe from any thread while the job runs.
+ProgressSnapshot read_progress(const JobReport& report);
+
+// Removes every file the job wrote (variant playlists and segments, and the
+// master playlist at `output` when it was written), once its thread ended:
+// what a stopped job leaves is no package.
+void remove_job_files(const JobReport& report, const std::string& output) noexcept;
