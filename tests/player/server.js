@@ -27,16 +27,34 @@ const CONTENT_TYPES = {
 // from beside them, so it is served from there.
 const KEY_URI = /#EXT-X-KEY:[^\n]*URI="([^"]+)"/g;
 
-function keyNames(packageDir) {
+// The relative key URIs that the playlists in `directory` name.
+function keyNames(directory) {
   const names = new Set();
-  for (const entry of fs.readdirSync(packageDir)) {
+  let entries = [];
+  try {
+    entries = fs.readdirSync(directory);
+  } catch {
+    return names;
+  }
+  for (const entry of entries) {
     if (path.extname(entry) !== '.m3u8') continue;
-    const text = fs.readFileSync(path.join(packageDir, entry), 'utf8');
+    const text = fs.readFileSync(path.join(directory, entry), 'utf8');
     for (const match of text.matchAll(KEY_URI)) {
       if (!/^[a-z][a-z0-9+.-]*:|^\//i.test(match[1])) names.add(match[1]);
     }
   }
   return names;
+}
+
+// Whether a playlist in the package names the key at `relative` (a path in
+// the package), by a URI relative to the playlist's own directory.
+function isNamedKey(packageDir, relative) {
+  const parts = relative.split('/');
+  for (let depth = 0; depth < parts.length; depth += 1) {
+    const directory = path.join(packageDir, ...parts.slice(0, depth));
+    if (keyNames(directory).has(parts.slice(depth).join('/'))) return true;
+  }
+  return false;
 }
 
 // The file a request path names, or null when it is outside what is served:
@@ -56,7 +74,7 @@ function fileFor(urlPath, packageDir) {
   const file = path.resolve(packageDir, relative);
   if (!file.startsWith(packageDir + path.sep)) return null;
   if (['.m3u8', '.ts'].includes(path.extname(file))) return file;
-  if (!keyNames(packageDir).has(relative)) return null;
+  if (!isNamedKey(packageDir, relative)) return null;
   if (fs.existsSync(file) || relative.includes('/')) return file;
   return path.join(path.dirname(packageDir), relative);
 }
