@@ -102,8 +102,9 @@ class Broker:
         self.port = free_port()
         self.process: subprocess.Popen | None = None
 
-    def url(self, database: int) -> str:
-        return f"redis://127.0.0.1:{self.port}/{database}"
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
 
     def client(self) -> redis.Redis:
         return redis.Redis(port=self.port)
@@ -136,7 +137,7 @@ class Worker:
     """One celery worker node with WORKER_PROCESSES pool processes."""
 
     def __init__(self, directory: Path, broker: Broker) -> None:
-        env = dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url(0), VANTREL_RESULT_BACKEND=broker.url(1))
+        env = dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url)
         with open(directory / "worker.log", "ab") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "celery", "-A", "vantrel.queue", "worker", "--hostname", NODE,
@@ -170,7 +171,7 @@ def broker(tmp_path_factory: pytest.TempPathFactory):
     if shutil.which("redis-server") is None:
         pytest.fail("redis-server is needed for the queue tests (apt-get install redis-server)")
     broker = Broker(tmp_path_factory.mktemp("redis"))
-    queue.app.conf.update(broker_url=broker.url(0), result_backend=broker.url(1))
+    queue.app.conf.update(broker_url=broker.url, result_backend=broker.url)
     try:
         broker.start()
         yield broker

@@ -15,7 +15,7 @@ and anything that can reach the broker submits jobs:
 Configured from the environment, read at import:
 
     VANTREL_BROKER_URL         the broker (default redis://127.0.0.1:6379/0)
-    VANTREL_RESULT_BACKEND     where results are kept (default redis://127.0.0.1:6379/1)
+    VANTREL_RESULT_BACKEND     where results are kept (default: the broker)
     VANTREL_SOFT_TIME_LIMIT    seconds a job may run before it is stopped (default 10800)
     VANTREL_TIME_LIMIT         seconds after which its process is killed (default: soft + 60)
     VANTREL_MAX_MEMORY_PER_CHILD  KiB of resident memory after which a worker
@@ -41,7 +41,9 @@ from vantrel._package import make_package, stopped_result
 LOGGER = logging.getLogger(__name__)
 
 BROKER_URL = os.environ.get("VANTREL_BROKER_URL", "redis://127.0.0.1:6379/0")
-RESULT_BACKEND = os.environ.get("VANTREL_RESULT_BACKEND", "redis://127.0.0.1:6379/1")
+# Results live under keys of their own beside the queue, so one Redis
+# database and one variable serve both unless said otherwise.
+RESULT_BACKEND = os.environ.get("VANTREL_RESULT_BACKEND", BROKER_URL)
 # The 20-second 1080p ladder takes about 30 s on 2 cores, so three hours
 # cover some six hours of such video on that machine; set it for your inputs.
 SOFT_TIME_LIMIT = float(os.environ.get("VANTREL_SOFT_TIME_LIMIT", 3 * 3600))

@@ -63,16 +63,14 @@ def job_arguments(options: argparse.Namespace) -> dict[str, object]:
 def main(argv: list[str] | None = None) -> int:
     options = parse_arguments(argv)
     try:
-        from kombu.exceptions import OperationalError
-
         from vantrel.queue import BROKER_URL, encode_package
     except ImportError as error:
         print(f"vantrel-submit: error: {error.msg}; install it with pip install 'vantrel[celery]'", file=sys.stderr)
         return EXIT_USAGE
     try:
         job = encode_package.apply_async(kwargs=job_arguments(options))
-    except OperationalError as error:
-        print(f"vantrel-submit: error: no broker at {BROKER_URL}: {error}", file=sys.stderr)
+    except Exception as error:  # the client's connection errors, of kombu, redis-py or Celery's retries
+        print(f"vantrel-submit: error: cannot submit to {BROKER_URL}: {str(error).strip()}", file=sys.stderr)
         return EXIT_USAGE
     if options.no_wait:
         print(job.id)
