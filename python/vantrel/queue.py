@@ -147,10 +147,11 @@ def encode_package(
     fresh key made at `key_path`, outside OUTPUT_DIR.
 
     Returns EncodeResult.to_dict() with "outcome" ("encoded", "already
-    complete", "failed" or "stopped") and "output_dir" added."""
-    started = time.monotonic()
+    complete", "failed" or "stopped"), "output_dir", and "started_at" and
+    "finished_at" (the worker's clock, seconds since the epoch) added."""
+    started_at, started = time.time(), time.monotonic()
     try:
-        return make_package(
+        result = make_package(
             input,
             output_dir,
             renditions=renditions,
@@ -161,8 +162,8 @@ def encode_package(
         )
     except SoftTimeLimitExceeded:
         limit = (self.request.timelimit or (None, None))[1] or SOFT_TIME_LIMIT
-        elapsed = time.monotonic() - started
         LOGGER.warning("job %s stopped by its time limit of %g s", self.request.id, limit)
-        return stopped_result(
-            output_dir, elapsed, f"stopped by its time limit of {limit:g} s; no files were left"
+        result = stopped_result(
+            output_dir, time.monotonic() - started, f"stopped by its time limit of {limit:g} s; no files were left"
         )
+    return {**result, "started_at": started_at, "finished_at": time.time()}
