@@ -203,12 +203,16 @@ class ProgressBars:
     def __init__(self, names: list[str], stream: TextIO) -> None:
         from tqdm import tqdm  # type: ignore[import-untyped]
 
+        # Bars are redrawn at every call: no monitor thread is needed, and
+        # none is left running when the command ends.
+        tqdm.monitor_interval = 0
         width = max(len(name) for name in [*names, "total"])
 
         def bar(position: int, desc: str, bar_format: str) -> tqdm:
+            # Drawn at every call (twice a second), the last one included.
             return tqdm(
                 total=self.STEPS, position=position, desc=desc.rjust(width), bar_format=bar_format,
-                file=stream, leave=False,
+                file=stream, leave=False, mininterval=0, miniters=1,
             )
 
         self.bars = {

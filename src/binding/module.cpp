@@ -44,7 +44,8 @@ constexpr const char* JOB_CAPSULE = "vantrel._engine.job";
 void release_job(PyObject* capsule) {
     auto* job = static_cast<BackgroundJob*>(PyCapsule_GetPointer(capsule, JOB_CAPSULE));
     // A job dropped unfinished is stopped; its threads wind down without the lock.
-    Py_BEGIN_ALLOW_THREADS delete job;
+    Py_BEGIN_ALLOW_THREADS
+    delete job;
     Py_END_ALLOW_THREADS
 }
 
