@@ -7,6 +7,7 @@ decoded with its key through its master playlist."""
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 import shutil
 import signal
@@ -340,10 +341,20 @@ def test_queued_jobs_survive_a_broker_restart(broker, worker, media, outputs):
         assert_plays(outputs / name, ["360p"], media["tiny"])
 
 
-def test_same_job_twice_makes_one_package(worker, media, outputs):
+def test_same_job_twice_makes_one_package(broker, worker, media, outputs):
     out = outputs / "twice"
-    jobs = [submit(media["clip"], out) for _ in range(2)]
-    results = [job.get(timeout=JOB_SECONDS) for job in jobs]
+    key = str(outputs / "keys" / "twice.key")
+    # Once through the submit command, which waits and prints the result, and
+    # at the same time once from Python.
+    command = subprocess.Popen(
+        [str(Path(sys.executable).with_name("vantrel-submit")), str(media["clip"]), str(out),
+         "--renditions", "360p", "--key-uri", key, "--key-file", key],
+        stdout=subprocess.PIPE, env=dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url),
+    )
+    results = [submit(media["clip"], out).get(timeout=JOB_SECONDS)]
+    stdout, _ = command.communicate(timeout=JOB_SECONDS)
+    assert command.returncode == 0
+    results.append(json.loads(stdout))
     assert sorted(r["outcome"] for r in results) == ["already complete", "encoded"], results
     # The second job neither replaced the package nor made it a new key.
     assert_plays(out, ["360p"], media["clip"])

@@ -14,7 +14,7 @@ import json
 import os
 import sys
 
-from vantrel.cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, add_job_arguments
+from vantrel.cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, add_job_arguments, parse_job_arguments
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
@@ -27,20 +27,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         "which the playlists name by its file name. Prints the job's result as JSON. Exit status: 0 package "
         "in place, 1 job failed or stopped, 2 usage error or no broker, 130 interrupted (the job goes on).",
     )
-    add_job_arguments(parser)
-    keys = parser.add_argument_group("key (without these, a fresh key is made beside OUTPUT_DIR)")
-    keys.add_argument("--key-info", metavar="FILE", help="an HLS key info file the workers can read")
-    keys.add_argument(
-        "--key-uri", metavar="URI", help="the key's URI in the playlists (default: the key file's name)"
-    )
-    keys.add_argument(
-        "--key-file", metavar="PATH", help="where the worker makes the package's fresh key (default: OUTPUT_DIR.key)"
+    add_job_arguments(
+        parser,
+        key_info_help="an HLS key info file the workers can read",
+        key_file_help="where the worker makes the package's fresh key (default: OUTPUT_DIR.key)",
     )
     parser.add_argument("--no-wait", action="store_true", help="print the job's id instead of waiting for it")
-    options = parser.parse_args(argv)
-    if options.key_info and (options.key_uri or options.key_file):
-        parser.error("--key-info cannot be combined with --key-uri or --key-file")
-    return options
+    return parse_job_arguments(parser, argv)
 
 
 def job_arguments(options: argparse.Namespace) -> dict[str, object]:
