@@ -277,8 +277,12 @@ def test_job_of_a_killed_worker_process_is_delivered_again(worker, media, output
     watching = threading.Event()
 
     def watch() -> None:
-        while not watching.is_set():
+        # One look more once told to stop: by then the job has returned.
+        while True:
+            stopping = watching.is_set()
             seen.add(package_state(out, renditions))
+            if stopping:
+                return
             time.sleep(0.005)
 
     watcher = threading.Thread(target=watch)
@@ -358,4 +362,50 @@ def test_same_job_twice_makes_one_package(broker, worker, media, outputs):
     assert sorted(r["outcome"] for r in results) == ["already complete", "encoded"], results
     # The second job neither replaced the package nor made it a new key.
     assert_plays(out, ["360p"], media["clip"])
+    assert leftovers(out) == []
+
+
+def job_here(media, out: Path, renditions) -> dict:
+    """The task run in this process, as a worker would run it."""
+    key = out.parent / "keys" / f"{out.name}.key"
+    return queue.encode_package(str(media["tiny"]), str(out), list(renditions), key_uri=str(key), key_path=str(key))
+
+
+def unclose_variant(out: Path) -> None:
+    playlist = out / "360p.m3u8"
+    playlist.write_text(playlist.read_text().replace("#EXT-X-ENDLIST\n", ""))
+
+
+# What OUTPUT_DIR holds when the job comes: made by an earlier job of this
+# ladder (or another) and then altered, or not; and what the job must do.
+PRIOR = {
+    "nothing": (None, None, "encoded"),
+    "an empty directory": (None, lambda out: out.mkdir(), "encoded"),
+    "this job's package": (["360p"], None, "already complete"),
+    "another ladder's package": (["480p"], None, "refused"),
+    "a variant left open": (["360p"], unclose_variant, "refused"),
+    "a segment missing": (["360p"], lambda out: (out / "360p_000.ts").unlink(), "refused"),
+}
+
+
+@pytest.mark.parametrize("prior", list(PRIOR))
+def test_what_the_output_directory_holds_decides_the_job(media, outputs, prior):
+    earlier, alter, expected = PRIOR[prior]
+    out = outputs / "package"
+    if earlier:
+        job_here(media, out, earlier)
+    if alter:
+        alter(out)
+    before = {path.name: path.read_bytes() for path in outputs.rglob("*") if path.is_file()}
+    if expected == "refused":
+        with pytest.raises(FileExistsError):
+            job_here(media, out, ["360p"])
+    else:
+        assert job_here(media, out, ["360p"])["outcome"] == expected
+    after = {path.name: path.read_bytes() for path in outputs.rglob("*") if path.is_file()}
+    if expected == "encoded":
+        assert_plays(out, ["360p"], media["tiny"])
+    else:
+        # Untouched, its key included.
+        assert after == before
     assert leftovers(out) == []

@@ -20,7 +20,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import DEFAULT_RENDITIONS, StrPath, encode
+from vantrel._encode import DEFAULT_RENDITIONS, StrPath, _renditions_argument, encode
 from vantrel._keys import generate_key
 
 MASTER_PLAYLIST = "master.m3u8"
@@ -62,9 +62,11 @@ def make_package(
     parent, name = os.path.split(final)
     if not name:
         raise ValueError(f"output_dir must name a directory below another: {final!r}")
-    renditions = list(renditions)
+    # Refused before anything is written: a bare str, a name that is not one.
+    renditions = _renditions_argument(renditions)
     planned = _planned(renditions)
     _check_key_arguments(final, key_info, key_uri, key_path)
+    os.makedirs(parent, exist_ok=True)
     with _output_lock(os.path.join(parent, f".{name}{LOCK_SUFFIX}")):
         # Under the lock no other job for this output directory is running,
         # so a partial directory found now is a dead job's.
@@ -137,7 +139,10 @@ def complete_variants(directory: str, planned: list[str]) -> list[tuple[str, flo
         segments = _uris(lines)
         if not segments or not all(os.path.isfile(os.path.join(directory, uri)) for uri in segments):
             return None
-        seconds = sum(float(line[len("#EXTINF:"):].split(",")[0]) for line in lines if line.startswith("#EXTINF:"))
+        try:
+            seconds = sum(float(line[len("#EXTINF:"):].split(",")[0]) for line in lines if line.startswith("#EXTINF:"))
+        except ValueError:  # not a playlist of ours
+            return None
         variants.append((name, seconds))
     return variants
 
@@ -196,7 +201,11 @@ def _output_lock(path: str) -> Iterator[None]:
             fcntl.flock(descriptor, fcntl.LOCK_EX)
             # The holder before us may have removed the file while we waited,
             # and a third job made a new one: then ours locks nothing.
-            if os.path.exists(path) and os.path.samestat(os.fstat(descriptor), os.stat(path)):
+            try:
+                current = os.stat(path)
+            except FileNotFoundError:
+                current = None
+            if current is not None and os.path.samestat(os.fstat(descriptor), current):
                 break
         except BaseException:
             os.close(descriptor)
