@@ -34,6 +34,11 @@ while [ $# -gt 0 ]; do
     esac
 done
 [[ "$WORKERS" =~ ^[1-9][0-9]*$ ]] || usage
+# Without a password Redis answers loopback clients only (its protected mode).
+if [ -n "$BIND" ] && [ -z "${REDIS_PASSWORD:-}" ]; then
+    echo "error: --bind needs REDIS_PASSWORD in the environment, for workers on other machines" >&2
+    exit 2
+fi
 
 if [ "$START_BROKER" = 1 ]; then
     install_system_packages "${SYSTEM_PACKAGES[@]}" redis-server
