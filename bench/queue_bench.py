@@ -161,7 +161,7 @@ def report(args: argparse.Namespace, results: list[dict], load: tuple[float, flo
         "",
         f"Throughput, {args.jobs} jobs submitted at once:",
         "",
-        "| worker processes | wall (s) | jobs per hour | median encode (s) |",
+        "| worker processes | wall (s) | jobs per hour | median job in the worker (s) |",
         "|---:|---:|---:|---:|",
     ]
     for result in results:
