@@ -44,9 +44,11 @@ constexpr const char* JOB_CAPSULE = "vantrel._engine.job";
 void release_job(PyObject* capsule) {
     auto* job = static_cast<BackgroundJob*>(PyCapsule_GetPointer(capsule, JOB_CAPSULE));
     // A job dropped unfinished is stopped; its threads wind down without the lock.
+    // clang-format off
     Py_BEGIN_ALLOW_THREADS
     delete job;
     Py_END_ALLOW_THREADS
+    // clang-format on
 }
 
 BackgroundJob& job_of(const py::capsule& handle) {
@@ -57,7 +59,7 @@ BackgroundJob& job_of(const py::capsule& handle) {
 }
 
 py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
-                      std::vector<int> bitrates, std::string key_info) {
+                  std::vector<int> bitrates, std::string key_info) {
     std::unique_ptr<BackgroundJob> job =
         start_background_job({std::move(input), std::move(output), std::move(renditions),
                               std::move(bitrates), std::move(key_info)});
@@ -109,10 +111,10 @@ py::tuple finish(const py::capsule& handle) {
     py::list renditions;
     for (std::size_t k = 0; k < report.plan.size(); ++k) {
         const RenditionOutcome& outcome = report.outcomes[k];
-        renditions.append(py::make_tuple(
-            report.plan[k].name, py::bytes(report.plan[k].playlist_path), outcome.created,
-            py::bytes(outcome.step), py::bytes(outcome.reason), outcome.progress.pictures.load(),
-            outcome.progress.written_us.load()));
+        renditions.append(
+            py::make_tuple(report.plan[k].name, py::bytes(report.plan[k].playlist_path),
+                           outcome.created, py::bytes(outcome.step), py::bytes(outcome.reason),
+                           outcome.progress.pictures.load(), outcome.progress.written_us.load()));
     }
     return py::make_tuple(renditions, report.master_written, py::bytes(report.error),
                           report.input_duration_us);
@@ -127,8 +129,8 @@ void stop(const py::capsule& handle) {
 py::list ladder() {
     py::list rungs;
     for (const RenditionRung& rung : rendition_ladder())
-        rungs.append(py::make_tuple(rung.name, rung.long_side, rung.short_side,
-                                    rung.default_bitrate));
+        rungs.append(
+            py::make_tuple(rung.name, rung.long_side, rung.short_side, rung.default_bitrate));
     return rungs;
 }
 

@@ -100,9 +100,8 @@ void run_stages(SourceStage& source, JobReport& report, const std::string& key,
 
     StageThreads threads(plan.size() + 1, stop);
     for (std::size_t k = 0; k < plan.size(); ++k)
-        threads.start([&, k] {
-            run_rendition_stage(plan[k], key, *queues[k], control, report.outcomes[k]);
-        });
+        threads.start(
+            [&, k] { run_rendition_stage(plan[k], key, *queues[k], control, report.outcomes[k]); });
     threads.start([&] { run_source_stage(source, out, control); });
     threads.join_all();
 }

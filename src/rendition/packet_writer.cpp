@@ -68,10 +68,10 @@ StepStatus encode_and_write_video(RenditionStage& r, const AVFrame* frame) {
             pkt->duration = video_packet_duration(r.durations, enc_pts, enc_ctx->time_base,
                                                   r.video_out->time_base);
         // Read before the muxer takes the packet.
-        const int64_t end_us = pkt->pts == AV_NOPTS_VALUE
-                                   ? r.written_end_us
-                                   : av_rescale_q(pkt->pts + pkt->duration,
-                                                  r.video_out->time_base, AV_TIME_BASE_Q);
+        const int64_t end_us =
+            pkt->pts == AV_NOPTS_VALUE
+                ? r.written_end_us
+                : av_rescale_q(pkt->pts + pkt->duration, r.video_out->time_base, AV_TIME_BASE_Q);
         const StepStatus status = mux_packet(r, pkt, r.video_out, "could not write a video packet");
         if (status.failed())
             return status;

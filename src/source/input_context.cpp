@@ -23,9 +23,10 @@ void log_refusal(InputGate& gate, const AVFormatContext* fmt_ctx, const char* ur
     if (gate.refusal_logged)
         return;
     gate.refusal_logged = true;
-    log_message(*gate.log, LOG_WARN, "Not opening " + printable_url(url) + ", named inside " +
-                              std::string(fmt_ctx->url ? fmt_ctx->url : "the input") +
-                              ": only the input itself is read.");
+    log_message(*gate.log, LOG_WARN,
+                "Not opening " + printable_url(url) + ", named inside " +
+                    std::string(fmt_ctx->url ? fmt_ctx->url : "the input") +
+                    ": only the input itself is read.");
 }
 
 // The context's io_open: every file or URL a demuxer opens passes through it.
