@@ -70,8 +70,9 @@ find_python310() {
     return 1
 }
 
-# Builds and installs vantrel (with the test extras when $2 is "test") into a
-# virtual environment for interpreter $1; prints the environment's python.
+# Builds and installs vantrel (with the extras $2 names, such as "test" or
+# "celery", when given) into a virtual environment for interpreter $1; prints
+# the environment's python.
 # With a sanitizer in $3 ("address" or "thread") the module is built with it,
 # into an environment and a build directory of its own.
 install_into_venv() {
@@ -88,7 +89,7 @@ install_into_venv() {
     fi
     "$venv/bin/python" -m pip install -q --upgrade pip >&2
     local target="$VANTREL_ROOT"
-    [ "$extras" = test ] && target="$VANTREL_ROOT[test]"
+    [ -n "$extras" ] && target="$VANTREL_ROOT[$extras]"
     log "Building and installing vantrel for Python $version${sanitizer:+ ($sanitizer sanitizer)}" >&2
     VANTREL_SANITIZE="$sanitizer" "$venv/bin/python" -m pip install -q \
         --config-settings=build-dir="$build_dir" "$target" >&2

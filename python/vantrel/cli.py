@@ -52,6 +52,18 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         "by its file name. Exit status: 0 every rendition created, 1 some failed, 2 usage error, "
         "missing input or unreadable key, 130 interrupted.",
     )
+    add_job_arguments(
+        parser,
+        key_info_help="an HLS key info file to use as it is",
+        key_file_help="the 16-byte key to use; made fresh when PATH does not exist (default: OUTPUT_DIR.key)",
+    )
+    parser.add_argument("--json", action="store_true", help="print the result as JSON instead of a summary")
+    parser.add_argument("--quiet", action="store_true", help="no progress bar, no summary; errors only")
+    return parse_job_arguments(parser, argv)
+
+
+def add_job_arguments(parser: argparse.ArgumentParser, *, key_info_help: str, key_file_help: str) -> None:
+    """INPUT, OUTPUT_DIR, the ladder and the key, as the vantrel and vantrel-submit commands take them."""
     parser.add_argument("input", metavar="INPUT", help="the video file to transcode")
     parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="where the package goes (made if missing)")
     parser.add_argument(
@@ -70,17 +82,14 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         "k or M (default: " + ",".join(f"{name} {rate}" for name, rate in LADDER.items()) + ")",
     )
     keys = parser.add_argument_group("key (without these, a fresh key is made beside OUTPUT_DIR)")
-    keys.add_argument("--key-info", metavar="FILE", help="an HLS key info file to use as it is")
+    keys.add_argument("--key-info", metavar="FILE", help=key_info_help)
     keys.add_argument(
         "--key-uri", metavar="URI", help="the key's URI in the playlists (default: the key file's name)"
     )
-    keys.add_argument(
-        "--key-file",
-        metavar="PATH",
-        help="the 16-byte key to use; made fresh when PATH does not exist (default: OUTPUT_DIR.key)",
-    )
-    parser.add_argument("--json", action="store_true", help="print the result as JSON instead of a summary")
-    parser.add_argument("--quiet", action="store_true", help="no progress bar, no summary; errors only")
+    keys.add_argument("--key-file", metavar="PATH", help=key_file_help)
+
+
+def parse_job_arguments(parser: argparse.ArgumentParser, argv: list[str] | None) -> argparse.Namespace:
     options = parser.parse_args(argv)
     if options.key_info and (options.key_uri or options.key_file):
         parser.error("--key-info cannot be combined with --key-uri or --key-file")

@@ -1,0 +1,171 @@
+"""Encode jobs on a Celery job queue, with Redis as broker and result store.
+
+Workers, on any number of machines that share the storage of inputs and
+outputs, all run
+
+    celery -A vantrel.queue worker --concurrency N
+
+and anything that can reach the broker submits jobs:
+
+    from vantrel.queue import encode_package
+    job = encode_package.delay("/shared/in/talk.mp4", "/shared/out/talk",
+                               key_uri="talk.key", key_path="/shared/keys/talk.key")
+    print(job.get()["outcome"])
+
+Configured from the environment, read at import:
+
+    VANTREL_BROKER_URL         the broker (default redis://127.0.0.1:6379/0)
+    VANTREL_RESULT_BACKEND     where results are kept (default: the broker)
+    VANTREL_SOFT_TIME_LIMIT    seconds a job may run before it is stopped (default 10800)
+    VANTREL_TIME_LIMIT         seconds after which its process is killed (default: soft + 60)
+    VANTREL_MAX_MEMORY_PER_CHILD  KiB of resident memory after which a worker
+                               process is replaced once its job ended (default 2097152)
+
+Needs the extra: pip install 'vantrel[celery]'."""
+
+from __future__ import annotations
+
+import logging
+import os
+import time
+from collections.abc import Iterable
+from typing import Any
+
+from celery import Celery, Task, signals
+from celery.exceptions import SoftTimeLimitExceeded
+
+from vantrel import _engine
+from vantrel._encode import DEFAULT_RENDITIONS
+from vantrel._package import make_package, stopped_result
+
+LOGGER = logging.getLogger(__name__)
+
+BROKER_URL = os.environ.get("VANTREL_BROKER_URL", "redis://127.0.0.1:6379/0")
+# Results live under keys of their own beside the queue, so one Redis
+# database and one variable serve both unless said otherwise.
+RESULT_BACKEND = os.environ.get("VANTREL_RESULT_BACKEND", BROKER_URL)
+# The 20-second 1080p ladder takes about 30 s on 2 cores, so three hours
+# cover some six hours of such video on that machine; set it for your inputs.
+SOFT_TIME_LIMIT = float(os.environ.get("VANTREL_SOFT_TIME_LIMIT", 3 * 3600))
+# A stopped encode is gone within a second or two; the hard limit is only for
+# a process that no longer answers at all.
+TIME_LIMIT = float(os.environ.get("VANTREL_TIME_LIMIT", SOFT_TIME_LIMIT + 60))
+MAX_MEMORY_PER_CHILD_KIB = int(os.environ.get("VANTREL_MAX_MEMORY_PER_CHILD", 2 * 1024 * 1024))
+# Redis hands an unacknowledged job to another worker once this has passed
+# since it was delivered, whether or not its worker still runs it. Longer than
+# any job may run, so that only a job whose worker is gone (its machine failed,
+# its main process killed) is delivered again; that one waits this long.
+VISIBILITY_TIMEOUT = TIME_LIMIT + 600
+# How often a job whose worker process died is sent again before it is
+# given up as failed: an input that kills its process every time must not
+# take down every worker in turn, forever.
+RETRIES_ON_WORKER_LOST = 3
+QUEUE = "vantrel"
+
+# FFmpeg's AV_LOG_WARNING: the encoders' information lines stay out of the
+# worker's log; the engine's own lines come through the "vantrel" logger.
+AV_LOG_WARNING = 24
+
+app = Celery("vantrel")
+app.conf.update(
+    broker_url=BROKER_URL,
+    result_backend=RESULT_BACKEND,
+    # Jobs of other applications on the same broker go elsewhere.
+    task_default_queue=QUEUE,
+    # Plain data only: a pickled message could run code in every worker.
+    task_serializer="json",
+    result_serializer="json",
+    accept_content=["json"],
+    # A job is acknowledged when it ended, not when it was taken, so that a
+    # job whose worker dies on the way is still in the broker.
+    task_acks_late=True,
+    # ... and when the worker process running it dies (killed, out of memory,
+    # a crash), the job is sent again rather than acknowledged as failed:
+    # retried, at most RETRIES_ON_WORKER_LOST times ...
+    task_retry_on_worker_lost=True,
+    # ... or, should sending the retry fail, put back into the queue as it is.
+    task_reject_on_worker_lost=True,
+    # One job per process, taken only when the process is free: an encode
+    # keeps its process busy for minutes, and a job reserved behind it would
+    # wait there while another worker sat idle.
+    worker_prefetch_multiplier=1,
+    worker_disable_prefetch=True,
+    # The prefork pool runs each job in a process of its own, one at a time,
+    # and delivers the soft time limit as a signal to that process's main
+    # thread, where encode() waits for its job and stops it.
+    worker_pool="prefork",
+    # One job at a time per machine unless --concurrency says otherwise: each
+    # job at once costs its own memory (about 1 GiB for the 1080p ladder). An
+    # encode keeps every core busy for most of its time (a thread per
+    # rendition, each encoder with threads of its own); a second process
+    # fills in one job's serial parts with another's encoding (36% more jobs
+    # per hour on 2 cores, as bench/queue.sh measured).
+    worker_concurrency=1,
+    # The soft limit raises in the job, which stops the encode and removes its
+    # files; the job then reports that it was stopped.
+    task_soft_time_limit=SOFT_TIME_LIMIT,
+    # The hard limit kills the process, should it not answer the soft one.
+    # Such a job is failed, not retried.
+    task_time_limit=TIME_LIMIT,
+    # Checked after each job: a process that kept more than this (the 1080p
+    # ladder peaks at about 1.1 GiB) is replaced by a fresh one before its
+    # next job, so that memory a job leaked or fragmented is not carried on.
+    worker_max_memory_per_child=MAX_MEMORY_PER_CHILD_KIB,
+    broker_transport_options={"visibility_timeout": VISIBILITY_TIMEOUT},
+    # The STARTED state, with the worker's host name and process id: a client
+    # sees which jobs run and where.
+    task_track_started=True,
+    # Workers started before the broker wait for it.
+    broker_connection_retry_on_startup=True,
+)
+
+
+@signals.worker_process_init.connect
+def _quiet_library_log(**_: object) -> None:
+    _engine.set_library_log_level(AV_LOG_WARNING)
+
+
+@app.task(
+    bind=True,
+    name="vantrel.encode_package",
+    max_retries=RETRIES_ON_WORKER_LOST,
+    # A job sent again after its worker died may start at once.
+    default_retry_delay=0,
+)
+def encode_package(
+    self: Task,
+    input: str,
+    output_dir: str,
+    renditions: Iterable[str] = DEFAULT_RENDITIONS,
+    bitrates: Iterable[int] | None = None,
+    key_info: str | None = None,
+    key_uri: str | None = None,
+    key_path: str | None = None,
+) -> dict[str, Any]:
+    """Encodes `input` into OUTPUT_DIR/master.m3u8, whole or not at all.
+
+    Paths must mean the same on every worker (absolute, on shared storage).
+    The key: `key_info`, a key info file, or `key_uri` and `key_path`, for a
+    fresh key made at `key_path`, outside OUTPUT_DIR.
+
+    Returns EncodeResult.to_dict() with "outcome" ("encoded", "already
+    complete", "failed" or "stopped"), "output_dir", and "started_at" and
+    "finished_at" (the worker's clock, seconds since the epoch) added."""
+    started_at, started = time.time(), time.monotonic()
+    try:
+        result = make_package(
+            input,
+            output_dir,
+            renditions=renditions,
+            bitrates=bitrates,
+            key_info=key_info,
+            key_uri=key_uri,
+            key_path=key_path,
+        )
+    except SoftTimeLimitExceeded:
+        limit = (self.request.timelimit or (None, None))[1] or SOFT_TIME_LIMIT
+        LOGGER.warning("job %s stopped by its time limit of %g s", self.request.id, limit)
+        result = stopped_result(
+            output_dir, time.monotonic() - started, f"stopped by its time limit of {limit:g} s; no files were left"
+        )
+    return {**result, "started_at": started_at, "finished_at": time.time()}

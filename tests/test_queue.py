@@ -1,0 +1,419 @@
+"""The job queue on real processes: a redis-server on a free loopback port
+with the project's configuration, and a celery worker with two processes,
+both started here and stopped by their process ids. Jobs go through
+vantrel.queue as any client's would, and every package that comes out is
+decoded with its key through its master playlist."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import m3u8
+import pytest
+import redis
+from kombu.exceptions import OperationalError
+
+from conftest import TOOL_ENV, write_key_info
+from test_hostile_inputs import huge_mjpeg, mjpeg_avi
+from test_playback import decode_package, decode_with_ffmpeg
+from vantrel import queue
+
+pytestmark = pytest.mark.queue
+
+REDIS_CONF = Path(__file__).resolve().parent.parent / "scripts" / "redis.conf"
+NODE = "test@vantrel"
+WORKER_PROCESSES = 2
+# Generous: jobs share two cores with whatever else the machine runs.
+JOB_SECONDS = 240
+START_SECONDS = 60
+# A queue no worker listens to until told to.
+HELD_QUEUE = "held"
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def wait_for(condition, seconds: float, what: str):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"gave up waiting for {what}")
+
+
+def process_start(pid: int) -> int | None:
+    """The kernel's start time of `pid`, which tells it from a later process given the same id."""
+    try:
+        return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def descendants(pid: int) -> list[tuple[int, int | None]]:
+    """(pid, start time) of every process below `pid`."""
+    children: dict[int, list[int]] = {}
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError, IndexError, ValueError):
+            children.setdefault(int(stat.read_text().rsplit(")", 1)[1].split()[1]), []).append(int(stat.parent.name))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append((child, process_start(child)))
+            todo.append(child)
+    return found
+
+
+def stop_process(process: subprocess.Popen, grace: float = 20) -> None:
+    """SIGTERM, then SIGKILL after `grace` seconds; then SIGKILL to whatever
+    it had started that outlived it (only the very processes seen before)."""
+    family = descendants(process.pid)
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    for pid, started in family:
+        if started is not None and process_start(pid) == started:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+
+
+class Broker:
+    """redis-server with scripts/redis.conf, its data in `directory`."""
+
+    def __init__(self, directory: Path) -> None:
+        self.directory = directory
+        self.port = free_port()
+        self.process: subprocess.Popen | None = None
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def client(self) -> redis.Redis:
+        return redis.Redis(port=self.port)
+
+    def start(self) -> None:
+        with open(self.directory / "redis.log", "ab") as log:
+            self.process = subprocess.Popen(
+                ["redis-server", str(REDIS_CONF), "--port", str(self.port), "--dir", str(self.directory)],
+                stdout=log, stderr=subprocess.STDOUT, env=TOOL_ENV,
+            )
+
+        def answers() -> bool:
+            with contextlib.suppress(redis.ConnectionError):
+                return self.client().ping()
+            return False
+
+        wait_for(answers, START_SECONDS, "redis-server to answer")
+
+    def stop(self) -> None:
+        if self.process is not None:
+            stop_process(self.process)
+            self.process = None
+
+    def restart(self) -> None:
+        self.stop()
+        self.start()
+
+
+class Worker:
+    """One celery worker node with WORKER_PROCESSES pool processes."""
+
+    def __init__(self, directory: Path, broker: Broker) -> None:
+        env = dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url)
+        with open(directory / "worker.log", "ab") as log:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "celery", "-A", "vantrel.queue", "worker", "--hostname", NODE,
+                 "--concurrency", str(WORKER_PROCESSES), "--loglevel", "INFO",
+                 "--without-gossip", "--without-mingle", "--without-heartbeat"],
+                stdout=log, stderr=subprocess.STDOUT, cwd=directory, env=env,
+            )
+        try:
+            wait_for(lambda: queue.app.control.ping([NODE], timeout=1), START_SECONDS, "the worker to answer")
+        except BaseException:
+            stop_process(self.process)
+            raise
+
+    def pool_processes(self) -> list[int]:
+        stats = queue.app.control.inspect([NODE], timeout=5).stats()
+        return sorted(stats[NODE]["pool"]["processes"])
+
+    def consume(self, name: str) -> None:
+        def added() -> list:
+            # After a broker restart the client's pooled connection is
+            # found closed once, and the worker needs a moment to reconnect.
+            with contextlib.suppress(redis.ConnectionError, OperationalError):
+                return queue.app.control.add_consumer(name, destination=[NODE], reply=True, timeout=1)
+            return []
+
+        wait_for(added, START_SECONDS, f"the worker to take queue {name}")
+
+
+@pytest.fixture(scope="module")
+def broker(tmp_path_factory: pytest.TempPathFactory):
+    if shutil.which("redis-server") is None:
+        pytest.fail("redis-server is needed for the queue tests (apt-get install redis-server)")
+    broker = Broker(tmp_path_factory.mktemp("redis"))
+    queue.app.conf.update(broker_url=broker.url, result_backend=broker.url)
+    try:
+        broker.start()
+        yield broker
+    finally:
+        queue.app.close()
+        broker.stop()
+
+
+@pytest.fixture(scope="module")
+def worker(broker: Broker, tmp_path_factory: pytest.TempPathFactory):
+    worker = Worker(tmp_path_factory.mktemp("worker"), broker)
+    try:
+        yield worker
+    finally:
+        stop_process(worker.process)
+
+
+def submit(source: Path, out: Path, renditions=("360p",), key_info: Path | None = None, **options):
+    """A job with a fresh key in out's sibling keys/, named by its absolute
+    path so that ffmpeg finds it; or with the key info file given."""
+    keys = {"key_info": str(key_info)} if key_info else {
+        "key_uri": str(out.parent / "keys" / f"{out.name}.key"),
+        "key_path": str(out.parent / "keys" / f"{out.name}.key"),
+    }
+    job = dict(input=str(source), output_dir=str(out), renditions=list(renditions), **keys)
+    return queue.encode_package.apply_async(kwargs=job, **options)
+
+
+def started_pid(job) -> int | None:
+    """The id of the process running `job`, once it runs."""
+    meta = job.backend.get_task_meta(job.id)
+    return meta["result"]["pid"] if meta["status"] == "STARTED" else None
+
+
+def package_state(out: Path, renditions) -> str:
+    """"absent", "complete" or "incomplete", as a player's parser sees it."""
+    if not out.exists():
+        return "absent"
+    try:
+        master = m3u8.load(str(out / "master.m3u8"))
+        if [entry.uri for entry in master.playlists] != [f"{name}.m3u8" for name in renditions]:
+            return "incomplete"
+        for name in renditions:
+            variant = m3u8.load(str(out / f"{name}.m3u8"))
+            if not variant.is_endlist or not variant.segments:
+                return "incomplete"
+            if not all((out / segment.uri).is_file() for segment in variant.segments):
+                return "incomplete"
+    except (OSError, ValueError):
+        return "incomplete"
+    return "complete"
+
+
+def assert_plays(out: Path, renditions, source: Path) -> None:
+    """Complete, and every variant decrypts and decodes to the source's pictures."""
+    assert package_state(out, renditions) == "complete"
+    proc, streams = decode_package(out / "master.m3u8")
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    _, source_streams = decode_with_ffmpeg(source)
+    pictures = next(s.frames for s in source_streams.values() if s.media_type == "video")
+    videos = [s.frames for s in streams.values() if s.media_type == "video"]
+    assert videos == [pictures] * len(renditions)
+
+
+def has_written(directory: Path) -> bool:
+    """Some segment below `directory` holds data (files come and go meanwhile)."""
+    try:
+        return any(path.stat().st_size for path in directory.rglob("*.ts"))
+    except FileNotFoundError:
+        return False
+
+
+def leftovers(out: Path) -> list[str]:
+    """What a job left beside its output directory: partial directories, locks."""
+    return sorted(p.name for p in out.parent.iterdir() if p.name.startswith(f".{out.name}."))
+
+
+@pytest.fixture
+def outputs(tmp_path: Path) -> Path:
+    (tmp_path / "out" / "keys").mkdir(parents=True)
+    return tmp_path / "out"
+
+
+def test_six_jobs_on_two_processes_all_complete(worker, media, outputs):
+    shared_key = write_key_info(outputs / "keys", uri=str(outputs / "keys" / "enc.key"))
+    jobs = {
+        f"job{number}": (media[source], renditions, key_info)
+        for number, (source, renditions, key_info) in enumerate([
+            ("tiny", ["360p"], None),
+            ("portrait", ["360p"], None),
+            ("tiny", ["480p", "360p"], None),
+            ("square", ["360p"], None),
+            ("tiny", ["360p"], shared_key.path),
+            ("portrait", ["480p"], shared_key.path),
+        ])
+    }
+    submitted = {name: submit(source, outputs / name, renditions, key_info) for name, (source, renditions, key_info)
+                 in jobs.items()}
+    for name, job in submitted.items():
+        result = job.get(timeout=JOB_SECONDS)
+        assert result["outcome"] == "encoded" and result["ok"], result
+        source, renditions, _ = jobs[name]
+        assert_plays(outputs / name, renditions, source)
+        assert leftovers(outputs / name) == []
+
+
+def test_job_of_a_killed_worker_process_is_delivered_again(worker, media, outputs):
+    out, renditions = outputs / "killed", ["360p"]
+    seen = set()
+    watching = threading.Event()
+
+    def watch() -> None:
+        # One look more once told to stop: by then the job has returned.
+        while True:
+            stopping = watching.is_set()
+            seen.add(package_state(out, renditions))
+            if stopping:
+                return
+            time.sleep(0.005)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        job = submit(media["long30"], out, renditions)
+        pid = wait_for(lambda: started_pid(job), JOB_SECONDS, "the job to start")
+        # Half-way: the job has written segment data, wherever it writes.
+        wait_for(lambda: has_written(outputs), JOB_SECONDS, "the job to write")
+        os.kill(pid, signal.SIGKILL)
+        result = job.get(timeout=JOB_SECONDS)
+    finally:
+        watching.set()
+        watcher.join()
+    assert result["outcome"] == "encoded", result
+    assert pid not in worker.pool_processes()
+    assert seen <= {"absent", "complete"} and "complete" in seen, seen
+    assert_plays(out, renditions, media["long30"])
+    assert leftovers(out) == []
+
+
+# name: (input, the job's options, what its result says)
+NO_PACKAGE = {
+    "over-its-soft-time-limit": ("long30", {"soft_time_limit": 1, "time_limit": 60}, "stopped"),
+    "hostile-input": ("huge-picture", {}, "failed"),
+}
+
+
+@pytest.mark.parametrize("case", list(NO_PACKAGE))
+def test_job_that_makes_no_package_says_why_and_the_worker_goes_on(worker, media, outputs, case):
+    source_name, options, outcome = NO_PACKAGE[case]
+    source = (huge_mjpeg(mjpeg_avi(outputs.parent), outputs.parent / "huge.avi", sof_only=True)
+              if source_name == "huge-picture" else media[source_name])
+    processes = worker.pool_processes()
+    out = outputs / case
+    result = submit(source, out, ["480p", "360p"], **options).get(timeout=JOB_SECONDS)
+    assert result["outcome"] == outcome and not result["ok"] and result["master_playlist"] is None, result
+    if outcome == "stopped":
+        assert "time limit" in result["error"], result
+    else:
+        assert [r["name"] for r in result["renditions"]] == ["480p", "360p"]
+        for rendition in result["renditions"]:
+            assert not rendition["created"] and rendition["error"]["step"] and rendition["error"]["message"]
+    # Nothing of the job is left: no package, no partial directory, no key.
+    assert not out.exists() and leftovers(out) == [] and list((outputs / "keys").iterdir()) == []
+    assert worker.pool_processes() == processes
+    after = submit(media["tiny"], outputs / "after", ["360p"]).get(timeout=JOB_SECONDS)
+    assert after["outcome"] == "encoded", after
+
+
+def test_queued_jobs_survive_a_broker_restart(broker, worker, media, outputs):
+    names = ["held0", "held1", "held2"]
+    jobs = [submit(media["tiny"], outputs / name, queue=HELD_QUEUE) for name in names]
+    assert broker.client().llen(HELD_QUEUE) == len(names)
+    broker.restart()
+    assert broker.client().llen(HELD_QUEUE) == len(names)
+    worker.consume(HELD_QUEUE)
+    for name, job in zip(names, jobs):
+        assert job.get(timeout=JOB_SECONDS)["outcome"] == "encoded"
+        assert_plays(outputs / name, ["360p"], media["tiny"])
+
+
+def test_same_job_twice_makes_one_package(broker, worker, media, outputs):
+    out = outputs / "twice"
+    key = str(outputs / "keys" / "twice.key")
+    # Once through the submit command, which waits and prints the result, and
+    # at the same time once from Python.
+    command = subprocess.Popen(
+        [str(Path(sys.executable).with_name("vantrel-submit")), str(media["clip"]), str(out),
+         "--renditions", "360p", "--key-uri", key, "--key-file", key],
+        stdout=subprocess.PIPE, env=dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url),
+    )
+    results = [submit(media["clip"], out).get(timeout=JOB_SECONDS)]
+    stdout, _ = command.communicate(timeout=JOB_SECONDS)
+    assert command.returncode == 0
+    results.append(json.loads(stdout))
+    assert sorted(r["outcome"] for r in results) == ["already complete", "encoded"], results
+    # The second job neither replaced the package nor made it a new key.
+    assert_plays(out, ["360p"], media["clip"])
+    assert leftovers(out) == []
+
+
+def job_here(media, out: Path, renditions) -> dict:
+    """The task run in this process, as a worker would run it."""
+    key = out.parent / "keys" / f"{out.name}.key"
+    return queue.encode_package(str(media["tiny"]), str(out), list(renditions), key_uri=str(key), key_path=str(key))
+
+
+def unclose_variant(out: Path) -> None:
+    playlist = out / "360p.m3u8"
+    playlist.write_text(playlist.read_text().replace("#EXT-X-ENDLIST\n", ""))
+
+
+# What OUTPUT_DIR holds when the job comes: made by an earlier job of this
+# ladder (or another) and then altered, or not; and what the job must do.
+PRIOR = {
+    "nothing": (None, None, "encoded"),
+    "an empty directory": (None, lambda out: out.mkdir(), "encoded"),
+    "this job's package": (["360p"], None, "already complete"),
+    "another ladder's package": (["480p"], None, "refused"),
+    "a variant left open": (["360p"], unclose_variant, "refused"),
+    "a segment missing": (["360p"], lambda out: (out / "360p_000.ts").unlink(), "refused"),
+}
+
+
+@pytest.mark.parametrize("prior", list(PRIOR))
+def test_what_the_output_directory_holds_decides_the_job(media, outputs, prior):
+    earlier, alter, expected = PRIOR[prior]
+    out = outputs / "package"
+    if earlier:
+        job_here(media, out, earlier)
+    if alter:
+        alter(out)
+    before = {path.name: path.read_bytes() for path in outputs.rglob("*") if path.is_file()}
+    if expected == "refused":
+        with pytest.raises(FileExistsError):
+            job_here(media, out, ["360p"])
+    else:
+        assert job_here(media, out, ["360p"])["outcome"] == expected
+    after = {path.name: path.read_bytes() for path in outputs.rglob("*") if path.is_file()}
+    if expected == "encoded":
+        assert_plays(out, ["360p"], media["tiny"])
+    else:
+        # Untouched, its key included.
+        assert after == before
+    assert leftovers(out) == []
