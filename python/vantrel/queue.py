@@ -95,7 +95,7 @@ app.conf.update(
     # thread, where encode() waits for its job and stops it.
     worker_pool="prefork",
     # One job at a time per machine unless --concurrency says otherwise: each
-    # job at once costs its own memory (about 1 GiB for the 1080p ladder). An
+    # job at once costs its own memory (about 0.9 GiB for the 1080p ladder). An
     # encode keeps every core busy for most of its time (a thread per
     # rendition, each encoder with threads of its own); a second process
     # fills in one job's serial parts with another's encoding (36% more jobs
@@ -108,7 +108,7 @@ app.conf.update(
     # Such a job is failed, not retried.
     task_time_limit=TIME_LIMIT,
     # Checked after each job: a process that kept more than this (the 1080p
-    # ladder peaks at about 1.1 GiB) is replaced by a fresh one before its
+    # ladder peaks at about 0.9 GiB) is replaced by a fresh one before its
     # next job, so that memory a job leaked or fragmented is not carried on.
     worker_max_memory_per_child=MAX_MEMORY_PER_CHILD_KIB,
     broker_transport_options={"visibility_timeout": VISIBILITY_TIMEOUT},
