@@ -41,9 +41,11 @@ _BITRATE_MAX = 2**31 - 1
 
 StrPath = Union[str, "os.PathLike[str]"]
 # What the native job reports once it ended: each rendition's (name, playlist,
-# created, step, reason, pictures, microseconds written), whether the master
-# playlist was written, the job's error and the input's duration (-1 unknown).
-RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int]
+# created, step, reason, pictures, microseconds written, skip reason, width,
+# height, frame rate, peak and average bits per second, codecs), whether the
+# master playlist was written, the job's error and the input's duration (-1
+# unknown).
+RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int, str, int, int, float, int, int, str]
 JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int]
 
 
@@ -61,7 +63,9 @@ class RenditionError:
 
 @dataclasses.dataclass(frozen=True)
 class RenditionResult:
-    """One planned rendition: its variant playlist, whether it was created, and how far it got."""
+    """One requested rendition: its variant playlist, whether it was created (or skipped, and
+    why), how far it got, and what the created variant is: frame size, frame rate, peak and
+    average bit rate in bits per second as measured from its segments, and its RFC 6381 codecs."""
 
     name: str
     playlist: str
@@ -69,6 +73,13 @@ class RenditionResult:
     error: RenditionError | None
     pictures: int
     duration: float
+    skipped: str | None = None
+    width: int = 0
+    height: int = 0
+    frame_rate: float = 0.0
+    peak_bitrate: int = 0
+    average_bitrate: int = 0
+    codecs: str | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -82,8 +93,13 @@ class EncodeResult:
 
     @property
     def ok(self) -> bool:
-        """Every planned rendition was created, at least one was planned, and the job had no error."""
-        return bool(self.renditions) and self.error is None and all(r.created for r in self.renditions)
+        """Every requested rendition was created or skipped (its frame larger than the source),
+        at least one was created, and the job had no error."""
+        return (
+            any(r.created for r in self.renditions)
+            and self.error is None
+            and all(r.created or r.skipped for r in self.renditions)
+        )
 
     def to_dict(self) -> dict[str, Any]:
         """Plain JSON-able data: the fields, with `ok`, renditions as a list of dicts."""
@@ -114,8 +130,16 @@ def encode(
     key_info: StrPath = DEFAULT_KEY_INFO,
     progress: Callable[[Progress], object] | None = None,
     timeout: float | None = None,
+    upscale: bool = False,
 ) -> EncodeResult:
     """Transcodes `input` into an encrypted HLS package whose master playlist is `output`.
+
+    The picture is turned upright as the video's rotation says, each rendition keeps the
+    displayed aspect ratio inside its row's frame, and the output keeps the source's frame rate
+    (halved above 30 fps). A rendition whose frame would be larger than the source is skipped
+    (reported in `skipped`), except the smallest requested one, made at most at the source's
+    size; `upscale=True` makes every requested rendition. The master playlist declares each
+    variant's measured peak and average bit rate, its codecs and frame rate.
 
     Releases the interpreter lock while the engine works. Media failures are
     reported in the result, never raised; wrong arguments raise TypeError or
@@ -129,6 +153,7 @@ def encode(
         _renditions_argument(renditions),
         _bitrates_argument(bitrates),
         _path_argument("key_info", key_info),
+        _flag_argument("upscale", upscale),
     )
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
@@ -205,6 +230,12 @@ def _bitrates_argument(bitrates: object) -> list[int]:
     return rates
 
 
+def _flag_argument(name: str, value: object) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return value
+
+
 def _timeout_argument(timeout: object) -> float | None:
     if timeout is None:
         return None
@@ -258,7 +289,8 @@ def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Pro
     # claimed to last; a failed one stays where it stopped.
     fractions = {
         name: 1.0 if created else _fraction(written_us, duration_us)
-        for name, _, created, _, _, _, written_us in renditions
+        for name, _, created, _, _, _, written_us, skipped, *_ in renditions
+        if not skipped
     }
     return _progress_of(fractions, True, 0.0)
 
@@ -266,18 +298,28 @@ def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Pro
 def _result(outcome: JobOutcome, output: str, elapsed: float) -> EncodeResult:
     renditions, master_written, error, _ = outcome
     return EncodeResult(
-        renditions=tuple(
-            RenditionResult(
-                name=name,
-                playlist=os.fsdecode(playlist),
-                created=created,
-                error=None if created else RenditionError(_text(step), _text(reason)),
-                pictures=pictures,
-                duration=written_us / 1e6,
-            )
-            for name, playlist, created, step, reason, pictures, written_us in renditions
-        ),
+        renditions=tuple(_rendition_result(rendition) for rendition in renditions),
         master_playlist=output if master_written else None,
         elapsed=elapsed,
         error=_text(error) or None,
+    )
+
+
+def _rendition_result(outcome: RenditionOutcome) -> RenditionResult:
+    name, playlist, created, step, reason, pictures, written_us, skipped, *figures = outcome
+    width, height, frame_rate, peak, average, codecs = figures
+    return RenditionResult(
+        name=name,
+        playlist=os.fsdecode(playlist),
+        created=created,
+        error=None if created or skipped else RenditionError(_text(step), _text(reason)),
+        pictures=pictures,
+        duration=written_us / 1e6,
+        skipped=skipped or None,
+        width=width,
+        height=height,
+        frame_rate=round(frame_rate, 3),
+        peak_bitrate=peak if created else 0,
+        average_bitrate=average if created else 0,
+        codecs=codecs if created and codecs else None,
     )

@@ -58,11 +58,13 @@ BackgroundJob& job_of(const py::capsule& handle) {
     return *handle.get_pointer<BackgroundJob>();
 }
 
+// The package functions' jobs: upright, fitted, at the source's frame rate,
+// with a measured master playlist.
 py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
-                  std::vector<int> bitrates, std::string key_info) {
-    std::unique_ptr<BackgroundJob> job =
-        start_background_job({std::move(input), std::move(output), std::move(renditions),
-                              std::move(bitrates), std::move(key_info)});
+                  std::vector<int> bitrates, std::string key_info, bool upscale) {
+    std::unique_ptr<BackgroundJob> job = start_background_job(
+        {std::move(input), std::move(output), std::move(renditions), std::move(bitrates),
+         std::move(key_info), package_profile(upscale)});
     py::capsule handle(job.get(), JOB_CAPSULE, &release_job);
     job.release();
     return handle;
@@ -100,7 +102,8 @@ py::tuple job_progress(const py::capsule& handle) {
 }
 
 // (renditions, master playlist written, job error, input duration in us),
-// each rendition (name, playlist, created, step, reason, pictures, written us).
+// each rendition (name, playlist, created, step, reason, pictures, written us,
+// skip reason, width, height, frame rate, peak bps, average bps, codecs).
 py::tuple finish(const py::capsule& handle) {
     BackgroundJob& job = job_of(handle);
     {
@@ -110,11 +113,14 @@ py::tuple finish(const py::capsule& handle) {
     const JobReport& report = job.report;
     py::list renditions;
     for (std::size_t k = 0; k < report.plan.size(); ++k) {
+        const Rendition& rendition = report.plan[k];
         const RenditionOutcome& outcome = report.outcomes[k];
-        renditions.append(
-            py::make_tuple(report.plan[k].name, py::bytes(report.plan[k].playlist_path),
-                           outcome.created, py::bytes(outcome.step), py::bytes(outcome.reason),
-                           outcome.progress.pictures.load(), outcome.progress.written_us.load()));
+        renditions.append(py::make_tuple(
+            rendition.name, py::bytes(rendition.playlist_path), outcome.created,
+            py::bytes(outcome.step), py::bytes(outcome.reason), outcome.progress.pictures.load(),
+            outcome.progress.written_us.load(), rendition.skip_reason, rendition.width,
+            rendition.height, av_q2d(rendition.clock.frame_rate), outcome.figures.peak_bps,
+            outcome.figures.average_bps, outcome.codecs));
     }
     return py::make_tuple(renditions, report.master_written, py::bytes(report.error),
                           report.input_duration_us);
@@ -146,7 +152,7 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("key") = std::string("enc.keyinfo"));
 
     m.def("start_job", &start, py::arg("input"), py::arg("output"), py::arg("renditions"),
-          py::arg("bitrates"), py::arg("key_info"),
+          py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"),
           "Starts an encode job on a native thread and returns its handle; its lines are kept "
           "for take_job_lines.");
     m.def("wait_for_job", &wait_for_job, py::arg("job"), py::arg("seconds"),

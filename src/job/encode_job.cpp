@@ -1,10 +1,12 @@
 #include "job/encode_job.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 #include <utility>
 
 #include "job/master_playlist.h"
+#include "job/output_frame_rate.h"
 #include "job/rendition_ladder.h"
 #include "job/stage_threads.h"
 #include "media/paths.h"
@@ -13,6 +15,11 @@
 
 namespace {
 
+struct SourceGeometry {
+    FrameSize coded;
+    FrameSize displayed; // turned and with square pixels, as players show it
+};
+
 bool already_planned(const std::vector<Rendition>& plan, const std::string& name) {
     for (const Rendition& planned : plan)
         if (planned.name == name)
@@ -20,10 +27,51 @@ bool already_planned(const std::vector<Rendition>& plan, const std::string& name
     return false;
 }
 
+// The smallest of the known names requested: made even when its frame would
+// be larger than the source.
+const RenditionRung* smallest_requested(const EncodeRequest& request) {
+    const RenditionRung* smallest = nullptr;
+    for (const std::string& name : request.renditions) {
+        const RenditionRung* rung = find_rendition(name);
+        if (rung && (!smallest || rung->long_side < smallest->long_side))
+            smallest = rung;
+    }
+    return smallest;
+}
+
+std::string size_text(FrameSize size) {
+    return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+// The rendition's frame size: the rung's frame filled (the specified
+// profile), or the displayed picture fitted inside it. A fitted frame larger
+// than the picture is skipped, with its reason, unless the profile upscales;
+// the smallest requested rung is made at the picture's own size instead.
+void size_rendition(Rendition& rendition, const RenditionRung& rung, const EncodeRequest& request,
+                    const SourceGeometry& source) {
+    if (!request.profile.keep_aspect) {
+        const FrameSize size = rendition_frame_size(rung, source.coded.width, source.coded.height);
+        rendition.width = size.width;
+        rendition.height = size.height;
+        return;
+    }
+    FittedFrame fitted = fitted_frame_size(rung, source.displayed);
+    if (fitted.upscales && !request.profile.upscale) {
+        if (&rung == smallest_requested(request)) {
+            fitted.size = source_frame_size(source.displayed);
+        } else {
+            rendition.skip_reason = "the source's picture (" + size_text(source.displayed) +
+                                    ") is smaller than its frame (" + size_text(fitted.size) + ")";
+        }
+    }
+    rendition.width = fitted.size.width;
+    rendition.height = fitted.size.height;
+}
+
 // One rendition per known name, in the caller's order. Bitrates pair with
 // names by position; a position without one takes the name's default.
-std::vector<Rendition> plan_renditions(const EncodeRequest& request,
-                                       const AVCodecParameters& source, JobLog& log) {
+std::vector<Rendition> plan_renditions(const EncodeRequest& request, const SourceGeometry& source,
+                                       const PictureClock& clock, JobLog& log) {
     const std::string directory = directory_of(request.output);
     std::vector<Rendition> plan;
     plan.reserve(request.renditions.size());
@@ -39,12 +87,36 @@ std::vector<Rendition> plan_renditions(const EncodeRequest& request,
             log_message(log, LOG_WARN, "Duplicate resolution requested: " + name + ". Skipping.");
             continue;
         }
-        const FrameSize size = rendition_frame_size(*rung, source.width, source.height);
-        const int32_t rate =
+        Rendition rendition;
+        rendition.name = name;
+        rendition.bitrate =
             i < request.bitrates.size() ? request.bitrates[i] : rung->default_bitrate;
-        plan.push_back({name, size.width, size.height, rate, directory + name + ".m3u8"});
+        rendition.playlist_path = directory + name + ".m3u8";
+        rendition.clock = clock;
+        size_rendition(rendition, *rung, request, source);
+        if (!rendition.skip_reason.empty())
+            log_message(log, LOG_INFO, "Skipping " + name + ": " + rendition.skip_reason + ".");
+        plan.push_back(std::move(rendition));
     }
     return plan;
+}
+
+// The coded picture, and for a profile that turns it upright, as displayed.
+SourceGeometry describe_source(const EncodeProfile& profile, SourceStage& source,
+                               AVStream& video) {
+    const AVCodecParameters& par = *video.codecpar;
+    if (profile.upright)
+        source.orientation = orientation_of(video);
+    const AVRational sar = av_guess_sample_aspect_ratio(source.input.fmt_ctx.get(), &video, nullptr);
+    return {{par.width, par.height},
+            displayed_size(par.width, par.height, sar.num, sar.den,
+                           source.orientation.swaps_sides)};
+}
+
+std::string frame_rate_text(AVRational rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", av_q2d(rate));
+    return text;
 }
 
 // The input's length as its container states it, or -1.
@@ -83,12 +155,17 @@ struct StagesWatched {
 
 // The source stage and one stage per rendition of the report's plan, each on
 // its own thread, joined before this returns.
-void run_stages(SourceStage& source, JobReport& report, const std::string& key,
+void run_stages(SourceStage& source, JobReport& report, const EncodeRequest& request,
                 JobControl& control) {
     const std::vector<Rendition>& plan = report.plan;
+    // Skipped renditions get no stage and no queue.
+    std::vector<std::size_t> made;
+    for (std::size_t k = 0; k < plan.size(); ++k)
+        if (plan[k].skip_reason.empty())
+            made.push_back(k);
     std::vector<std::unique_ptr<MediaQueue>> queues;
     std::vector<MediaQueue*> listeners;
-    for (std::size_t k = 0; k < plan.size(); ++k) {
+    for (std::size_t m = 0; m < made.size(); ++m) {
         queues.push_back(std::make_unique<MediaQueue>(QUEUE_CAPACITY));
         listeners.push_back(queues.back().get());
     }
@@ -98,32 +175,46 @@ void run_stages(SourceStage& source, JobReport& report, const std::string& key,
     // thread was joined.
     const StagesWatched watched(control, stop);
 
-    StageThreads threads(plan.size() + 1, stop);
-    for (std::size_t k = 0; k < plan.size(); ++k)
-        threads.start(
-            [&, k] { run_rendition_stage(plan[k], key, *queues[k], control, report.outcomes[k]); });
+    StageThreads threads(made.size() + 1, stop);
+    for (std::size_t m = 0; m < made.size(); ++m) {
+        const std::size_t k = made[m];
+        threads.start([&, k, m] {
+            run_rendition_stage(plan[k], request.profile, request.key_info, *queues[m], control,
+                                report.outcomes[k]);
+        });
+    }
     threads.start([&] { run_source_stage(source, out, control); });
     threads.join_all();
 }
 
-std::vector<Rendition> created_renditions(const JobReport& report) {
-    std::vector<Rendition> created;
+std::vector<MasterEntry> created_renditions(const JobReport& report) {
+    std::vector<MasterEntry> created;
     for (std::size_t k = 0; k < report.plan.size(); ++k)
         if (report.outcomes[k].created)
-            created.push_back(report.plan[k]);
+            created.push_back({&report.plan[k], &report.outcomes[k]});
     return created;
 }
 
+std::size_t skipped_renditions(const JobReport& report) {
+    std::size_t skipped = 0;
+    for (const Rendition& rendition : report.plan)
+        skipped += rendition.skip_reason.empty() ? 0 : 1;
+    return skipped;
+}
+
 // The last lines of a job that got past probing.
-void finish_job(const std::string& output, JobReport& report, JobLog& log) {
-    const std::vector<Rendition> created = created_renditions(report);
-    const std::size_t planned = report.plan.size();
+void finish_job(const EncodeRequest& request, JobReport& report, JobLog& log) {
+    const std::string& output = request.output;
+    const std::vector<MasterEntry> created = created_renditions(report);
+    const std::size_t planned = report.plan.size() - skipped_renditions(report);
     const std::size_t failed = planned - created.size();
     // With variants planned but none made there is nothing to list; an older
     // playlist at `output` is left alone rather than replaced by an empty one.
     const bool playlist_due = planned == 0 || !created.empty();
     if (playlist_due) {
-        report.master_written = write_master_playlist(output, created);
+        report.master_written = write_master_playlist(
+            output, created, request.profile.measured_master ? MasterStyle::measured
+                                                             : MasterStyle::specified);
         if (report.master_written) {
             log_message(log, LOG_SUCCESS, "Encrypted Master playlist generated: " + output);
         } else {
@@ -166,18 +257,28 @@ void run_encode_job(const EncodeRequest& request, JobControl& control, JobReport
                         "Could not open " + request.input + ". Make sure the file exists.");
     if (probe == ProbeResult::no_video_stream)
         return fail_job(report, log, "No video stream found in the file.");
-    const AVCodecParameters& video = *source->video_in()->codecpar;
+    AVStream& video_stream = *source->video_in();
+    const AVCodecParameters& video = *video_stream.codecpar;
     log_message(log, LOG_INFO,
                 "Detected video size: " + std::to_string(video.width) + "x" +
                     std::to_string(video.height));
 
-    publish_plan(report, plan_renditions(request, video, log), input_duration_us(source->input));
-    if (!report.plan.empty())
-        run_stages(*source, report, request.key_info, control);
+    const SourceGeometry geometry = describe_source(request.profile, *source, video_stream);
+    const PictureClock clock = choose_picture_clock(request.profile, video_stream);
+    source->profile = request.profile;
+    source->picture_time_base = clock.time_base();
+    if (request.profile.keep_aspect || request.profile.source_frame_rate)
+        log_message(log, LOG_INFO,
+                    "Output pictures: " + size_text(geometry.displayed) + " as displayed, " +
+                        frame_rate_text(clock.frame_rate) + " frames per second.");
+    publish_plan(report, plan_renditions(request, geometry, clock, log),
+                 input_duration_us(source->input));
+    if (report.plan.size() > skipped_renditions(report))
+        run_stages(*source, report, request, control);
     // Released before the last lines, which the libraries' own closing lines
     // would otherwise follow.
     source.reset();
     if (control.cancelled.load())
         return end_stopped_job(report, log);
-    finish_job(request.output, report, log);
+    finish_job(request, report, log);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "job/job_report.h"
+#include "pipeline/encode_profile.h"
 #include "pipeline/job_control.h"
 
 struct EncodeRequest {
@@ -16,6 +17,7 @@ struct EncodeRequest {
     std::vector<std::string> renditions;
     std::vector<int32_t> bitrates; // paired with renditions by position
     std::string key_info;          // path of the HLS key info file
+    EncodeProfile profile = specified_profile();
 };
 
 // Runs the job on the calling thread; its lines go where `control.log` says,

@@ -32,6 +32,9 @@ ProgressSnapshot read_progress(const JobReport& report) {
     snapshot.input_duration_us = report.input_duration_us;
     snapshot.renditions.reserve(report.plan.size());
     for (std::size_t k = 0; k < report.plan.size(); ++k) {
+        // A skipped rendition has no progress to make.
+        if (!report.plan[k].skip_reason.empty())
+            continue;
         const RenditionProgress& progress = report.outcomes[k].progress;
         snapshot.renditions.push_back(
             {report.plan[k].name, progress.pictures.load(), progress.written_us.load()});

@@ -32,7 +32,8 @@ struct RenditionSnapshot {
 
 struct ProgressSnapshot {
     int64_t input_duration_us = -1;
-    std::vector<RenditionSnapshot> renditions; // in plan order; empty before planning
+    // In plan order, skipped ones left out; empty before planning.
+    std::vector<RenditionSnapshot> renditions;
 };
 
 // Safe from any thread while the job runs.

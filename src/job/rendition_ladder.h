@@ -27,3 +27,21 @@ const RenditionRung* find_rendition(const std::string& name);
 // square and landscape sources get it as listed.
 FrameSize rendition_frame_size(const RenditionRung& rung, int32_t source_width,
                                int32_t source_height);
+
+// The picture as players show it: the coded size with its sample aspect ratio
+// applied to the width, turned on its side when the display matrix says so.
+FrameSize displayed_size(int32_t coded_width, int32_t coded_height, int sar_num, int sar_den,
+                         bool swaps_sides);
+
+// The largest frame of the displayed aspect ratio that fits inside the rung's
+// frame (turned like the picture), both sides even; `upscales` tells whether
+// it is larger than the displayed picture.
+struct FittedFrame {
+    FrameSize size;
+    bool upscales = false;
+};
+FittedFrame fitted_frame_size(const RenditionRung& rung, FrameSize displayed);
+
+// The displayed picture's own size, its sides rounded down to even: where the
+// smallest requested rung is made when its frame would be larger.
+FrameSize source_frame_size(FrameSize displayed);

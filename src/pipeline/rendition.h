@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/picture_clock.h"
+
 struct Rendition {
     std::string name; // as the caller gave it, for example "720p"
     int32_t width = 0;
@@ -15,6 +17,16 @@ struct Rendition {
     // Where the variant playlist goes: beside the master playlist, named after
     // the rendition. Its segments are named after the same stem.
     std::string playlist_path;
+    PictureClock clock; // the job's, the same for every rendition
+    // Why the rendition is not made (its frame would be larger than the
+    // source), or empty when it is.
+    std::string skip_reason;
+};
+
+// What the written variant measures, for the master playlist and the caller.
+struct VariantFigures {
+    int64_t peak_bps = 0;    // the highest segment bit rate, bytes * 8 / EXTINF
+    int64_t average_bps = 0; // all segment bytes * 8 / all EXTINF
 };
 
 // How far a rendition got, kept up to date by its thread while it runs and
@@ -36,6 +48,10 @@ struct RenditionOutcome {
     // Every file the variant's muxer opened for writing, so that the files of
     // a stopped job can be removed.
     std::vector<std::string> files_written;
+    // Of a created variant: the RFC 6381 codecs its streams need
+    // ("avc1.64001f,mp4a.40.2") and what its files measure.
+    std::string codecs;
+    VariantFigures figures;
 };
 
 // "step: reason", or the step alone when there is no reason: the text the

@@ -67,6 +67,8 @@ StepStatus add_output_streams(RenditionStage& r) {
         return step_failed("could not copy the video encoder parameters", ret);
     r.video_out->time_base = r.video_enc->time_base;
 
+    if (!r.audio)
+        return step_ok();
     r.audio_out = avformat_new_stream(r.output.get(), nullptr);
     if (!r.audio_out)
         return step_failed("could not add the audio output stream", AVERROR(ENOMEM));
@@ -90,9 +92,16 @@ StepStatus set_muxer_options(RenditionStage& r) {
         {"hls_segment_filename", "could not set the segment file names"},
         {"hls_list_size", "could not set the playlist length"},
         {"hls_key_info_file", "could not set the key info file"},
+        {"hls_flags", "could not mark the segments independent"},
     };
-    const char* values[] = {"6", r.segment_pattern.c_str(), "0", r.key_info_path.c_str()};
+    // Every segment starts with a keyframe; a profile that tells players so
+    // says it in the variant playlists too.
+    const char* flags = r.profile.measured_master ? "independent_segments" : nullptr;
+    const char* values[] = {r.rendition.clock.segment_seconds.c_str(), r.segment_pattern.c_str(),
+                            "0", r.key_info_path.c_str(), flags};
     for (std::size_t k = 0; k < std::size(options); ++k) {
+        if (!values[k])
+            continue;
         const int ret = av_opt_set(r.output->priv_data, options[k].name, values[k], 0);
         if (ret < 0)
             return step_failed(options[k].step, ret);

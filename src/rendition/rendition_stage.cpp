@@ -22,6 +22,9 @@ StepStatus receive_audio_parameters(RenditionStage& r, MediaQueue& in) {
     if (!in.pop(item) || item.kind != MediaItem::Kind::audio_parameters)
         return step_failed(SOURCE_ENDED, 0);
     r.audio = std::move(item.audio);
+    r.codecs = video_codec_of(*r.video_enc);
+    if (r.audio && !r.codecs.empty())
+        r.codecs += ",mp4a.40.2"; // AAC-LC, the source's encoder
     return step_ok();
 }
 
@@ -91,7 +94,7 @@ StepStatus run_rendition(RenditionStage& r, MediaQueue& in, const JobControl& co
     if (!status.failed() && r.output_files.first_error < 0)
         status = step_failed(WRITE_STEP, r.output_files.first_error);
     if (!status.failed())
-        status = check_variant_files(r.rendition.playlist_path);
+        status = check_variant_files(r.rendition.playlist_path, r.figures);
     return status;
 }
 
@@ -126,15 +129,18 @@ void record_failure(const StepStatus& status, const MediaQueue& in, RenditionOut
 
 } // namespace
 
-void run_rendition_stage(const Rendition& rendition, const std::string& key_info_path,
-                         MediaQueue& in, JobControl& control, RenditionOutcome& outcome) noexcept {
+void run_rendition_stage(const Rendition& rendition, const EncodeProfile& profile,
+                         const std::string& key_info_path, MediaQueue& in, JobControl& control,
+                         RenditionOutcome& outcome) noexcept {
     const std::string& playlist_path = rendition.playlist_path;
     try {
         StepStatus status;
         {
-            RenditionStage stage(rendition, key_info_path, outcome.progress);
+            RenditionStage stage(rendition, profile, key_info_path, outcome.progress);
             status = run_rendition(stage, in, control);
             outcome.files_written = std::move(stage.output_files.written);
+            outcome.codecs = std::move(stage.codecs);
+            outcome.figures = stage.figures;
         }
         // A stopped job reports its end once, for all of its stages.
         if (control.cancelled.load()) {

@@ -11,6 +11,7 @@
 
 #include "media/ffmpeg_owners.h"
 #include "media/step_status.h"
+#include "pipeline/encode_profile.h"
 #include "pipeline/job_control.h"
 #include "pipeline/media_item.h"
 #include "pipeline/rendition.h"
@@ -40,17 +41,22 @@ struct OutputFiles {
 // Members are declared in order of acquisition, so they are released in the
 // reverse order on every way out.
 struct RenditionStage {
-    RenditionStage(const Rendition& planned, const std::string& key, RenditionProgress& counters)
-        : rendition(planned), key_info_path(key), progress(counters) {}
+    RenditionStage(const Rendition& planned, const EncodeProfile& job_profile,
+                   const std::string& key, RenditionProgress& counters)
+        : rendition(planned), profile(job_profile), key_info_path(key), progress(counters) {}
     RenditionStage(const RenditionStage&) = delete;
     RenditionStage& operator=(const RenditionStage&) = delete;
 
     const Rendition& rendition;
+    const EncodeProfile& profile;
     const std::string& key_info_path;
     RenditionProgress& progress; // read by other threads while this one runs
     int64_t written_end_us = 0;  // the latest end of a written picture
     CodecContextPtr video_enc;
-    std::shared_ptr<const AudioStreamParameters> audio; // the source's
+    std::string codecs; // of the variant's streams, once both are known
+    VariantFigures figures;
+    // The source's; null when the variants carry video only.
+    std::shared_ptr<const AudioStreamParameters> audio;
     // Must outlive `output`, whose callbacks record into it until it is freed.
     OutputFiles output_files;
     FormatContextPtr output;
@@ -68,8 +74,9 @@ struct RenditionStage {
 // aborts it at once when the rendition fails, so the source stops feeding it.
 // Logs one SUCCESS or ERROR line and records the outcome. A stop of
 // `control` ends it at the next item, without a line.
-void run_rendition_stage(const Rendition& rendition, const std::string& key_info_path,
-                         MediaQueue& in, JobControl& control, RenditionOutcome& outcome) noexcept;
+void run_rendition_stage(const Rendition& rendition, const EncodeProfile& profile,
+                         const std::string& key_info_path, MediaQueue& in, JobControl& control,
+                         RenditionOutcome& outcome) noexcept;
 
 // The failure text used for every variant file error.
 constexpr const char* WRITE_STEP = "could not write the variant files";
@@ -77,6 +84,8 @@ constexpr const char* WRITE_STEP = "could not write the variant files";
 // Video (rendition_video.cpp): the H.264 encoder, and each picture scaled and
 // encoded, then the encoder's flush.
 StepStatus open_video_encoder(RenditionStage& stage);
+// "avc1.PPCCLL" from the opened encoder's SPS, or empty when it has none.
+std::string video_codec_of(const AVCodecContext& enc_ctx);
 StepStatus allocate_picture_buffer(RenditionStage& stage);
 StepStatus encode_picture(RenditionStage& stage, const AVFrame* picture, MediaDuration duration);
 StepStatus flush_video_encoder(RenditionStage& stage);

@@ -1,6 +1,7 @@
 // The video of a rendition: each shared picture scaled to the rendition's
 // frame size and encoded with the fixed H.264 settings.
 #include <algorithm>
+#include <cstdio>
 
 #include "rendition/packet_writer.h"
 #include "rendition/rendition_stage.h"
@@ -12,7 +13,7 @@ extern "C" {
 namespace {
 
 // How long the picture lasts in the output stream's time base: its own
-// duration, but never less than the 1/30 s tick it occupies.
+// duration, but never less than the tick of the grid it occupies.
 int64_t output_duration(const RenditionStage& r, MediaDuration duration) {
     const AVRational out_time_base = r.video_out->time_base;
     const int64_t own =
@@ -51,7 +52,41 @@ StepStatus set_encoder_option(AVCodecContext* enc_ctx, const char* name, const c
     return step_ok();
 }
 
+// The bit rate cap of a profile that asks for one: x264's VBV with a peak of
+// 1.5 times the rendition's bitrate over a buffer of 2 seconds' worth, so that
+// a hard-to-encode stretch cannot take several times what the master playlist
+// declares, while easy and hard scenes still share the average.
+void cap_bitrate(AVCodecContext* enc_ctx, int32_t bitrate) {
+    enc_ctx->rc_max_rate = int64_t{bitrate} * 3 / 2;
+    const int64_t buffer = int64_t{bitrate} * 2;
+    enc_ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(buffer, INT32_MAX));
+}
+
+// Where the SPS's NAL unit starts in Annex B data (after a start code), or
+// nullptr.
+const uint8_t* find_sps(const uint8_t* data, int size) {
+    for (int k = 0; k + 3 < size; ++k) {
+        if (data[k] != 0 || data[k + 1] != 0 || data[k + 2] != 1)
+            continue;
+        const uint8_t* nal = data + k + 3;
+        // nal_unit_type 7, followed by profile_idc, the constraint flags and
+        // level_idc.
+        if ((nal[0] & 0x1f) == 7 && k + 3 + 4 <= size)
+            return nal;
+    }
+    return nullptr;
+}
+
 } // namespace
+
+std::string video_codec_of(const AVCodecContext& enc_ctx) {
+    const uint8_t* sps = find_sps(enc_ctx.extradata, enc_ctx.extradata_size);
+    if (!sps)
+        return {};
+    char codec[16];
+    std::snprintf(codec, sizeof codec, "avc1.%02x%02x%02x", sps[1], sps[2], sps[3]);
+    return codec;
+}
 
 StepStatus open_video_encoder(RenditionStage& r) {
     const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
@@ -65,18 +100,24 @@ StepStatus open_video_encoder(RenditionStage& r) {
     enc_ctx->width = r.rendition.width;
     enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     enc_ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    enc_ctx->time_base = PICTURE_TIME_BASE;
+    enc_ctx->time_base = r.rendition.clock.time_base();
     enc_ctx->thread_count = 0;
-    enc_ctx->framerate = av_inv_q(PICTURE_TIME_BASE);
+    enc_ctx->framerate = r.rendition.clock.frame_rate;
     enc_ctx->bit_rate = r.rendition.bitrate;
+    if (r.profile.capped_bitrate)
+        cap_bitrate(enc_ctx, r.rendition.bitrate);
+    // Pictures fitted to the displayed aspect ratio have square pixels, and
+    // say so.
+    if (r.profile.keep_aspect)
+        enc_ctx->sample_aspect_ratio = AVRational{1, 1};
     StepStatus status =
         set_encoder_option(enc_ctx, "preset", "fast", "could not set the video encoder's preset");
     if (status.failed())
         return status;
-    // A key picture every 60 pictures (2 s) and never elsewhere, so that all
-    // variants of a job cut their segments at the same instants.
-    enc_ctx->gop_size = 60;
-    enc_ctx->keyint_min = 60;
+    // A key picture every 2 s (60 pictures at 30 fps) and never elsewhere, so
+    // that all variants of a job cut their segments at the same instants.
+    enc_ctx->gop_size = r.rendition.clock.keyframe_interval;
+    enc_ctx->keyint_min = r.rendition.clock.keyframe_interval;
     status = set_encoder_option(enc_ctx, "sc_threshold", "0",
                                 "could not switch off the video encoder's scene cuts");
     if (status.failed())

@@ -18,8 +18,8 @@ constexpr int64_t MAX_FILL = 10 * int64_t{AV_TIME_BASE};
 
 int64_t job_origin(const SourceStage& s) {
     int64_t origin = AV_NOPTS_VALUE;
-    for (const AVStream* stream : {s.video_in(), s.audio_in()}) {
-        if (stream->start_time == AV_NOPTS_VALUE)
+    for (const AVStream* stream : {s.video_in(), s.has_audio() ? s.audio_in() : nullptr}) {
+        if (!stream || stream->start_time == AV_NOPTS_VALUE)
             continue;
         const int64_t start = av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q);
         if (origin == AV_NOPTS_VALUE || start < origin)
@@ -72,7 +72,7 @@ void steady_packet_timestamps(SourceStage& s, AVPacket* pkt) {
 bool fill_may_reach(const SourceStage& s, int64_t until) {
     int64_t placed = 0;
     if (s.timeline.last_pts != AV_NOPTS_VALUE)
-        placed = av_rescale_q(s.timeline.last_pts + 1, PICTURE_TIME_BASE, AV_TIME_BASE_Q);
+        placed = av_rescale_q(s.timeline.last_pts + 1, s.picture_time_base, AV_TIME_BASE_Q);
     const AudioTimeline& audio = s.audio_timeline;
     if (audio.run_rate > 0) {
         const int64_t audio_placed =

@@ -10,13 +10,17 @@ extern "C" {
 
 namespace {
 
-StepStatus choose_audio_stream(SourceStage& s) {
+StepStatus choose_audio_stream(SourceStage& s, JobLog& log) {
     if (s.input.stream_info_result < 0)
         return step_failed("could not read stream information", s.input.stream_info_result);
-    s.audio_index = av_find_best_stream(s.input.fmt_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1,
-                                        &s.audio_decoder, 0);
-    if (s.audio_index < 0)
-        return step_failed("could not find an audio stream", s.audio_index);
+    const int found = av_find_best_stream(s.input.fmt_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1,
+                                          &s.audio_decoder, 0);
+    // A stream no decoder exists for is no sound to normalise either.
+    if (found < 0 && !s.profile.video_only)
+        return step_failed("could not find an audio stream", found);
+    s.audio_index = found < 0 ? -1 : found;
+    if (!s.has_audio())
+        log_message(log, LOG_WARN, "No usable audio stream: the variants carry video only.");
     const AVCodecParameters* codecpar = s.video_in()->codecpar;
     if (int64_t{codecpar->width} * codecpar->height > MAX_INPUT_PIXELS)
         return step_failed("the input's picture is larger than 8192x8192 pixels", AVERROR(ERANGE));
@@ -70,7 +74,7 @@ StepStatus open_codecs(SourceStage& s) {
     StepStatus status =
         open_decoder(s.video_dec, s.input.video_decoder, s.video_in(),
                      "could not set up the video decoder", "could not open the video decoder");
-    if (status.failed())
+    if (status.failed() || !s.has_audio())
         return status;
     status = open_decoder(s.audio_dec, s.audio_decoder, s.audio_in(),
                           "could not set up the audio decoder", "could not open the audio decoder");
@@ -80,8 +84,13 @@ StepStatus open_codecs(SourceStage& s) {
 }
 
 // The audio every rendition muxes, described by the encoder after it was
-// opened, so that the parameters carry its global header.
+// opened, so that the parameters carry its global header; none for a video
+// without sound.
 StepStatus announce_audio(SourceStage& s, FanOut& out) {
+    if (!s.has_audio()) {
+        deliver_audio_parameters(out, nullptr);
+        return step_ok();
+    }
     auto audio = std::make_shared<AudioStreamParameters>();
     audio->codecpar.reset(avcodec_parameters_alloc());
     if (!audio->codecpar)
@@ -95,11 +104,13 @@ StepStatus announce_audio(SourceStage& s, FanOut& out) {
 }
 
 StepStatus allocate_work_buffers(SourceStage& s) {
-    // Room for one sample: the FIFO is grown before every write.
-    s.audio_fifo.reset(
-        av_audio_fifo_alloc(s.audio_enc->sample_fmt, s.audio_enc->ch_layout.nb_channels, 1));
-    if (!s.audio_fifo)
-        return step_failed("could not allocate the audio FIFO", AVERROR(ENOMEM));
+    if (s.has_audio()) {
+        // Room for one sample: the FIFO is grown before every write.
+        s.audio_fifo.reset(
+            av_audio_fifo_alloc(s.audio_enc->sample_fmt, s.audio_enc->ch_layout.nb_channels, 1));
+        if (!s.audio_fifo)
+            return step_failed("could not allocate the audio FIFO", AVERROR(ENOMEM));
+    }
     s.read_pkt.reset(av_packet_alloc());
     s.audio_pkt.reset(av_packet_alloc());
     s.decoded_frame.reset(av_frame_alloc());
@@ -114,18 +125,19 @@ void start_timelines(SourceStage& s) {
     start_input_clock(s);
     const int64_t origin = job_origin(s);
     s.timeline.origin = av_rescale_q(origin, AV_TIME_BASE_Q, s.video_in()->time_base);
-    s.audio_timeline.origin = av_rescale_q(origin, AV_TIME_BASE_Q, s.audio_in()->time_base);
+    if (s.has_audio())
+        s.audio_timeline.origin = av_rescale_q(origin, AV_TIME_BASE_Q, s.audio_in()->time_base);
 }
 
 } // namespace
 
-StepStatus set_up_source(SourceStage& s, FanOut& out) {
-    StepStatus status = choose_audio_stream(s);
+StepStatus set_up_source(SourceStage& s, FanOut& out, JobLog& log) {
+    StepStatus status = choose_audio_stream(s, log);
     if (!status.failed())
         status = open_codecs(s);
     if (!status.failed())
         status = announce_audio(s, out);
-    if (!status.failed())
+    if (!status.failed() && s.has_audio())
         status = build_loudness_filter(s, audio_format_of(s.audio_dec->sample_rate,
                                                           s.audio_dec->sample_fmt,
                                                           s.audio_dec->ch_layout));

@@ -28,7 +28,7 @@ StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
         if (pkt->stream_index == s.input.video_index) {
             steady_packet_timestamps(s, pkt);
             status = decode_video(s, out, pkt);
-        } else if (pkt->stream_index == s.audio_index) {
+        } else if (s.has_audio() && pkt->stream_index == s.audio_index) {
             steady_packet_timestamps(s, pkt);
             status = decode_audio(s, out, pkt);
         }
@@ -44,9 +44,11 @@ StepStatus finish_stream(SourceStage& s, FanOut& out) {
     if (status.failed())
         return status;
     deliver_video_end(out);
-    status = finish_audio(s, out);
-    if (status.failed())
-        return status;
+    if (s.has_audio()) {
+        status = finish_audio(s, out);
+        if (status.failed())
+            return status;
+    }
     // An input whose pictures all failed to decode (broken, or larger than the
     // decoder accepts) would otherwise leave playable-looking variants with no
     // picture in them.
@@ -60,8 +62,8 @@ StepStatus finish_stream(SourceStage& s, FanOut& out) {
     return step_ok();
 }
 
-StepStatus run_source(SourceStage& s, FanOut& out, const JobControl& control) {
-    StepStatus status = set_up_source(s, out);
+StepStatus run_source(SourceStage& s, FanOut& out, JobControl& control) {
+    StepStatus status = set_up_source(s, out, control.log);
     if (!status.failed())
         status = read_input(s, out, control);
     if (!status.failed())
@@ -71,7 +73,7 @@ StepStatus run_source(SourceStage& s, FanOut& out, const JobControl& control) {
 
 } // namespace
 
-void run_source_stage(SourceStage& source, FanOut& out, const JobControl& control) noexcept {
+void run_source_stage(SourceStage& source, FanOut& out, JobControl& control) noexcept {
     std::string why;
     try {
         const StepStatus status = run_source(source, out, control);

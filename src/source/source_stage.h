@@ -10,8 +10,10 @@
 
 #include "media/ffmpeg_owners.h"
 #include "media/step_status.h"
+#include "pipeline/encode_profile.h"
 #include "pipeline/job_control.h"
 #include "source/fan_out.h"
+#include "source/picture_orientation.h"
 #include "source/source_input.h"
 
 // Re-anchors the input's clock where a format that allows it (MPEG-TS and
@@ -23,11 +25,11 @@ struct InputClock {
     std::vector<int64_t> next_dts;    // AV_TIME_BASE, per input stream
 };
 
-// Puts pictures on the encoders' 1/30 s grid, measured from the job's origin,
-// keeping their timestamps strictly increasing.
+// Puts pictures on the encoders' grid (one tick per output picture), measured
+// from the job's origin, keeping their timestamps strictly increasing.
 struct PictureTimeline {
     int64_t origin = 0;                // input video stream's time base
-    int64_t last_pts = AV_NOPTS_VALUE; // 1/30 s ticks
+    int64_t last_pts = AV_NOPTS_VALUE; // ticks of the output grid
     // Pictures dropped because their time lay behind one already shown (not
     // merely on the same 1/30 s tick), counted to fail rather than lose them.
     int64_t dropped_behind = 0;
@@ -48,6 +50,17 @@ struct AudioTimeline {
     // Sound dropped because its time was already placed, in seconds: a clock
     // that goes back, counted to fail rather than lose the sound behind it.
     double dropped_behind = 0;
+};
+
+// What the upright filter graph's source was configured for; a decoded
+// picture of another size or pixel format makes the graph be built again.
+struct PictureFormat {
+    int width = 0;
+    int height = 0;
+    int pix_fmt = AV_PIX_FMT_NONE;
+    bool operator==(const PictureFormat& other) const {
+        return width == other.width && height == other.height && pix_fmt == other.pix_fmt;
+    }
 };
 
 // What the loudness graph's source was configured for; a decoded frame of
@@ -73,7 +86,11 @@ inline bool timestamp_in_range(int64_t ts) {
 // reverse order on every way out.
 struct SourceStage {
     SourceInput input; // opened by the driver's probe
-    int audio_index = -1;
+    EncodeProfile profile;
+    // The output grid: one tick per picture of the job's constant frame rate.
+    AVRational picture_time_base{1, 30};
+    Orientation orientation; // of the input's video stream
+    int audio_index = -1;    // -1: the variants carry video only
     const AVCodec* audio_decoder = nullptr; // borrowed from the library
     CodecContextPtr video_dec;
     CodecContextPtr audio_dec;
@@ -85,6 +102,16 @@ struct SourceStage {
     PacketPtr read_pkt;
     PacketPtr audio_pkt; // what the AAC encoder yields, before it is shared
     FramePtr decoded_frame;
+    // The upright filter graph, built on the first picture when the video
+    // stream is shown turned or mirrored.
+    FilterGraphPtr upright_graph;
+    AVFilterContext* upright_src_ctx = nullptr;  // owned by upright_graph
+    AVFilterContext* upright_sink_ctx = nullptr; // owned by upright_graph
+    PictureFormat upright_format;
+    FramePtr upright_frame;
+    // The last picture delivered, repeated over a gap in the timestamps so
+    // that the output keeps its constant rate.
+    FramePtr held_picture;
 
     InputClock clock;
     PictureTimeline timeline;
@@ -95,17 +122,23 @@ struct SourceStage {
     int64_t next_audio_pts = 0;
 
     AVStream* video_in() const { return input.video_stream(); }
+    bool has_audio() const { return audio_index >= 0; }
     AVStream* audio_in() const { return input.fmt_ctx->streams[audio_index]; }
 };
 
 // The thread's routine. It ends every queue of `out` before it returns:
 // closed after the last item, or aborted with the reason the source failed.
-void run_source_stage(SourceStage& source, FanOut& out, const JobControl& control) noexcept;
+void run_source_stage(SourceStage& source, FanOut& out, JobControl& control) noexcept;
 
 // Setup (source_setup.cpp): audio stream, decoders, AAC encoder, loudness
 // graph, FIFO and work buffers. Also tells every rendition how the audio is
-// encoded.
-StepStatus set_up_source(SourceStage& source, FanOut& out);
+// encoded, or that there is none.
+StepStatus set_up_source(SourceStage& source, FanOut& out, JobLog& log);
+
+// The decoded picture as it is meant to be shown (upright_filter.cpp): the
+// decoded picture itself, or the upright graph's output in
+// `source.upright_frame`, which the caller unreferences once delivered.
+StepStatus turn_upright(SourceStage& source, AVFrame* decoded, const AVFrame*& shown);
 
 // The loudness graph, abuffer -> loudnorm -> aformat -> abuffersink, for
 // decoded audio of `format` (loudness_filter.cpp).

@@ -1,5 +1,5 @@
-// The video of the source stage: decode once, put each picture on the 1/30 s
-// output grid, hand it to every rendition.
+// The video of the source stage: decode once, turn upright, put each picture
+// on the output grid, hand it to every rendition.
 #include <cstdint>
 #include <limits>
 
@@ -30,18 +30,34 @@ int64_t time_since_origin(int64_t pts, int64_t origin) {
     return pts - origin;
 }
 
-// The output timestamp (1/30 s ticks) of a decoded picture, or AV_NOPTS_VALUE
-// when the picture must be dropped: timestamps that reach the encoders and
-// the muxers strictly increase, so a source faster than 30 pictures per second
-// loses the pictures that round onto a taken tick. A picture without a
-// timestamp takes the tick after the last one.
-int64_t retime_picture(PictureTimeline& timeline, const AVFrame* decoded,
-                       AVRational in_time_base) {
+// The tick of the output grid nearest to `since_origin`. The specified 30 fps
+// grid rounds a half tick up; a grid at the source's own rate (or half of it)
+// rounds it down, so that of two pictures sharing a tick the one on time is
+// the one kept.
+int64_t tick_of(const SourceStage& s, int64_t since_origin, AVRational in_time_base) {
+    const AVRational grid = s.picture_time_base;
+    if (!s.profile.source_frame_rate)
+        return av_rescale_q(since_origin, in_time_base, grid);
+    // ceil(2x), then ceil((ceil(2x) - 1) / 2) = ceil(x - 1/2): x rounded half down.
+    const int64_t twice = av_rescale_rnd(since_origin, int64_t{2} * in_time_base.num * grid.den,
+                                         int64_t{in_time_base.den} * grid.num, AV_ROUND_UP);
+    const int64_t n = twice - 1;
+    return n >= 0 ? (n + 1) / 2 : -(-n / 2);
+}
+
+// The output timestamp (ticks of the grid) of a decoded picture, or
+// AV_NOPTS_VALUE when the picture must be dropped: timestamps that reach the
+// encoders and the muxers strictly increase, so a source faster than the
+// output's rate loses the pictures that round onto a taken tick. A picture
+// without a timestamp takes the tick after the last one.
+int64_t retime_picture(SourceStage& s, const AVFrame* decoded) {
+    PictureTimeline& timeline = s.timeline;
+    const AVRational in_time_base = s.video_in()->time_base;
     const int64_t since_origin =
         time_since_origin(decoded->best_effort_timestamp, timeline.origin);
     if (since_origin == AV_NOPTS_VALUE)
         return timeline.last_pts == AV_NOPTS_VALUE ? 0 : timeline.last_pts + 1;
-    const int64_t pts = av_rescale_q(since_origin, in_time_base, PICTURE_TIME_BASE);
+    const int64_t pts = tick_of(s, since_origin, in_time_base);
     if (timeline.last_pts != AV_NOPTS_VALUE && pts <= timeline.last_pts) {
         if (pts < timeline.last_pts)
             ++timeline.dropped_behind;
@@ -53,6 +69,9 @@ int64_t retime_picture(PictureTimeline& timeline, const AVFrame* decoded,
 // How long the picture lasts: its own duration, or one picture of the
 // stream's average rate. Each rendition rounds it into its muxer's time base.
 MediaDuration picture_duration(const SourceStage& s, const AVFrame* decoded) {
+    // At a constant output rate every picture lasts one tick.
+    if (s.profile.source_frame_rate)
+        return {1, s.picture_time_base};
     const AVStream* stream = s.video_in();
     const int64_t duration = decoded_duration(decoded);
     if (duration > 0)
@@ -67,15 +86,71 @@ MediaDuration picture_duration(const SourceStage& s, const AVFrame* decoded) {
 // that every variant starts at the origin with a picture.
 StepStatus hold_first_picture(const SourceStage& s, FanOut& out, const AVFrame* first,
                               int64_t pts) {
-    if (!fill_may_reach(s, av_rescale_q(pts, PICTURE_TIME_BASE, AV_TIME_BASE_Q)))
+    if (!fill_may_reach(s, av_rescale_q(pts, s.picture_time_base, AV_TIME_BASE_Q)))
         return step_failed("the video's clock starts more than 10 seconds ahead",
                            AVERROR_INVALIDDATA);
     for (int64_t tick = 0; tick < pts; ++tick) {
-        const StepStatus status = deliver_picture(out, first, tick, {1, PICTURE_TIME_BASE});
+        const StepStatus status = deliver_picture(out, first, tick, {1, s.picture_time_base});
         if (status.failed())
             return status;
     }
     return step_ok();
+}
+
+// At a constant output rate a gap in the timestamps (a variable-rate source,
+// a lost picture) is filled with the last picture, as players of the input
+// show it, as far as filling may reach.
+StepStatus fill_gap_before(SourceStage& s, FanOut& out, int64_t pts) {
+    if (!s.profile.source_frame_rate || !s.held_picture ||
+        s.timeline.last_pts == AV_NOPTS_VALUE || pts <= s.timeline.last_pts + 1)
+        return step_ok();
+    if (!fill_may_reach(s, av_rescale_q(pts, s.picture_time_base, AV_TIME_BASE_Q)))
+        return step_ok();
+    for (int64_t tick = s.timeline.last_pts + 1; tick < pts; ++tick) {
+        const StepStatus status =
+            deliver_picture(out, s.held_picture.get(), tick, {1, s.picture_time_base});
+        if (status.failed())
+            return status;
+    }
+    return step_ok();
+}
+
+StepStatus hold_for_gaps(SourceStage& s, const AVFrame* shown) {
+    if (!s.profile.source_frame_rate)
+        return step_ok();
+    if (!s.held_picture) {
+        s.held_picture.reset(av_frame_alloc());
+        if (!s.held_picture)
+            return step_failed("could not keep a picture", AVERROR(ENOMEM));
+    }
+    av_frame_unref(s.held_picture.get());
+    const int ret = av_frame_ref(s.held_picture.get(), shown);
+    if (ret < 0)
+        return step_failed("could not keep a picture", ret);
+    return step_ok();
+}
+
+// Turns a decoded picture that got its tick upright and hands it on, with the
+// pictures that fill the time before it.
+StepStatus deliver_timed_picture(SourceStage& s, FanOut& out, AVFrame* decoded, int64_t pts,
+                                 bool first) {
+    const AVFrame* shown = nullptr;
+    StepStatus status = turn_upright(s, decoded, shown);
+    // A first picture on the first tick or the next starts the video where
+    // the input starts it, to within the grid's rounding.
+    if (!status.failed() && first && pts > 1)
+        status = hold_first_picture(s, out, shown, pts);
+    if (!status.failed())
+        status = fill_gap_before(s, out, pts);
+    if (!status.failed()) {
+        s.timeline.last_pts = pts;
+        status = deliver_picture(out, shown, pts, picture_duration(s, decoded));
+    }
+    if (!status.failed())
+        status = hold_for_gaps(s, shown);
+    if (s.upright_frame)
+        av_frame_unref(s.upright_frame.get());
+    return status;
 }
 
 StepStatus deliver_decoded_pictures(SourceStage& s, FanOut& out) {
@@ -90,16 +165,10 @@ StepStatus deliver_decoded_pictures(SourceStage& s, FanOut& out) {
         if (ret < 0)
             return step_ok();
         const bool first = s.timeline.last_pts == AV_NOPTS_VALUE;
-        const int64_t pts = retime_picture(s.timeline, decoded, s.video_in()->time_base);
+        const int64_t pts = retime_picture(s, decoded);
         StepStatus status;
-        // A first picture on the first tick or the next starts the video where
-        // the input starts it, to within the grid's rounding.
-        if (first && pts != AV_NOPTS_VALUE && pts > 1)
-            status = hold_first_picture(s, out, decoded, pts);
-        if (!status.failed() && pts != AV_NOPTS_VALUE) {
-            s.timeline.last_pts = pts;
-            status = deliver_picture(out, decoded, pts, picture_duration(s, decoded));
-        }
+        if (pts != AV_NOPTS_VALUE)
+            status = deliver_timed_picture(s, out, decoded, pts, first);
         av_frame_unref(decoded);
         if (status.failed())
             return status;
