@@ -153,7 +153,7 @@ if way == "ctrl-c":
 started = time.monotonic()
 try:
     vantrel.encode(source, os.path.join(out, "master.m3u8"), renditions=["1080p", "360p"], key_info=key_info,
-                   progress=progress, timeout=2.0 if way == "timeout" else None)
+                   progress=progress, timeout=2.0 if way == "timeout" else None, upscale=True)
     raised = None
 except BaseException as error:
     raised = type(error).__name__
@@ -227,7 +227,7 @@ def test_result_says_what_happened(media, workdir, keyinfo, case):
     source_path = workdir / "missing.mp4" if source == "missing" else media[source]
     master = workdir / "master.m3u8"
     result = vantrel.encode(source_path, master, renditions=["480p", "360p"], bitrates=bitrates,
-                            key_info=key_info(workdir) if key_info else keyinfo.path)
+                            key_info=key_info(workdir) if key_info else keyinfo.path, upscale=True)
     got = {
         r.name: (r.created, r.error.step if r.error else None, r.error.message if r.error else None)
         for r in result.renditions
@@ -252,21 +252,22 @@ def test_result_says_what_happened(media, workdir, keyinfo, case):
 def test_engine_lines_go_to_the_logger_in_order_and_not_to_the_console(media, workdir, keyinfo, caplog, capfd):
     caplog.set_level(logging.INFO, logger="vantrel")
     vantrel.encode(media["tiny"], workdir / "master.m3u8", renditions=["4k", "480p", "360p"], bitrates=[1, 1],
-                   key_info=keyinfo.path)
+                   key_info=keyinfo.path, upscale=True)
     records = [(r.levelname, getattr(r, "vantrel_level", None), r.getMessage()) for r in caplog.records
                if r.name == "vantrel"]
-    assert records[:3] == [
+    assert records[:4] == [
         ("INFO", "INFO", f"Analyzing video file: {media['tiny']}..."),
         ("INFO", "INFO", "Detected video size: 160x90"),
+        ("INFO", "INFO", "Output pictures: 160x90 as displayed, 30.000 frames per second."),
         ("WARNING", "WARN", "Unknown resolution requested: 4k. Skipping."),
     ]
     # The variants end in either order; the job's last lines come after both.
-    assert sorted(records[3:5]) == [
+    assert sorted(records[4:6]) == [
         ("ERROR", "ERROR", f"Variant {workdir}/480p.m3u8 failed: could not open the video encoder: "
                            "Generic error in an external library"),
         ("INFO", "SUCCESS", f"Encrypted variant created: {workdir}/360p.m3u8"),
     ]
-    assert records[5:] == [
+    assert records[6:] == [
         ("INFO", "SUCCESS", f"Encrypted Master playlist generated: {workdir}/master.m3u8"),
         ("ERROR", "ERROR", "Transcoding finished with 1 of 2 variants failed."),
     ]

@@ -81,10 +81,14 @@ def test_json_and_the_key_kept_beside_the_package(media, workdir):
     proc = run_cli(workdir, str(media["tiny"]), "out", "--renditions", "360p", "--json", command=SCRIPT)
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout)
+    rendition = result["renditions"][0]
+    assert rendition["peak_bitrate"] >= rendition["average_bitrate"] > 0
     assert result == {
         "ok": True,
         "renditions": [{"name": "360p", "playlist": "out/360p.m3u8", "created": True, "error": None,
-                        "pictures": 30, "duration": 1.0}],
+                        "pictures": 30, "duration": 1.0, "skipped": None, "width": 160, "height": 90,
+                        "frame_rate": 30.0, "peak_bitrate": rendition["peak_bitrate"],
+                        "average_bitrate": rendition["average_bitrate"], "codecs": "avc1.64000c,mp4a.40.2"}],
         "master_playlist": "out/master.m3u8",
         "elapsed": result["elapsed"],
         "error": None,
@@ -129,7 +133,8 @@ def read_terminal(command: list[str], cwd: Path) -> tuple[int, str]:
 @pytest.mark.parametrize("quiet", [False, True], ids=["bars", "quiet"])
 def test_progress_bars_on_a_terminal(media, workdir, quiet):
     status, shown = read_terminal(
-        [*MODULE, str(media["clip"]), "out", "--renditions", "720p,360p", *(["--quiet"] if quiet else [])], workdir
+        [*MODULE, str(media["clip"]), "out", "--renditions", "720p,360p", "--upscale", *(["--quiet"] if quiet else [])],
+        workdir,
     )
     assert status == 0, shown
     bars = {name: re.findall(rf"{name} +(\d+)%\|", shown) for name in ("720p", "360p", "total")}
@@ -146,7 +151,7 @@ def test_progress_bars_on_a_terminal(media, workdir, quiet):
 
 @pytest.mark.threads
 def test_ctrl_c_exits_130_and_leaves_nothing(media, workdir):
-    proc = subprocess.Popen([*MODULE, str(media["long30"]), "out", "--renditions", "1080p,360p"], cwd=workdir,
+    proc = subprocess.Popen([*MODULE, str(media["long30"]), "out", "--renditions", "1080p,360p", "--upscale"], cwd=workdir,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     # Until the job writes its first segments.
     deadline = time.monotonic() + 60

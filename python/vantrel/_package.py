@@ -45,6 +45,7 @@ def make_package(
     key_info: StrPath | None = None,
     key_uri: str | None = None,
     key_path: StrPath | None = None,
+    upscale: bool = False,
 ) -> dict[str, Any]:
     """Encodes `input` into the package OUTPUT_DIR/master.m3u8 and returns
     EncodeResult.to_dict() with the job's "outcome" and "output_dir" added.
@@ -89,6 +90,7 @@ def make_package(
                         renditions=renditions,
                         bitrates=bitrates,
                         key_info=job_key_info,
+                        upscale=upscale,
                     )
                     if result.ok:
                         _sync_tree(partial)
@@ -125,14 +127,19 @@ def stopped_result(output_dir: StrPath, elapsed: float, reason: str) -> dict[str
 
 def complete_variants(directory: str, planned: list[str]) -> list[tuple[str, float]] | None:
     """(name, seconds) of each variant when `directory` holds the complete
-    package of exactly the `planned` renditions: a master playlist listing
-    them in order, each variant playlist closed and every segment it names
-    present. None otherwise."""
+    package of the `planned` renditions: a master playlist listing them in
+    order (less those skipped as larger than the source, the smallest always
+    made), each variant playlist closed and every segment it names present.
+    None otherwise."""
     lines = _playlist_lines(os.path.join(directory, MASTER_PLAYLIST))
-    if not planned or lines is None or _uris(lines) != [f"{name}.m3u8" for name in planned]:
+    if not planned or lines is None:
+        return None
+    listed = _uris(lines)
+    names = [uri[: -len(".m3u8")] for uri in listed if uri.endswith(".m3u8")]
+    if len(names) != len(listed) or not _made_of(names, planned):
         return None
     variants = []
-    for name in planned:
+    for name in names:
         lines = _playlist_lines(os.path.join(directory, f"{name}.m3u8"))
         if lines is None or "#EXT-X-ENDLIST" not in lines:
             return None
@@ -145,6 +152,16 @@ def complete_variants(directory: str, planned: list[str]) -> list[tuple[str, flo
             return None
         variants.append((name, seconds))
     return variants
+
+
+def _made_of(names: list[str], planned: list[str]) -> bool:
+    """Whether `names` are what a job of `planned` may have made: some of
+    them, in their order, the smallest among them included."""
+    if not names or len(set(names)) != len(names) or not set(names) <= set(planned):
+        return False
+    order = [name for name in planned if name in names]
+    long_sides = {name: long_side for name, long_side, *_ in _engine.ladder()}
+    return order == names and min(planned, key=long_sides.__getitem__) in names
 
 
 def _planned(renditions: list[str]) -> list[str]:

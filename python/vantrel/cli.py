@@ -1,6 +1,6 @@
 """The vantrel command: one input video to OUTPUT_DIR/master.m3u8, with its key.
 
-    vantrel INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k]
+    vantrel INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k] [--upscale]
             [--key-info FILE | --key-uri URI --key-file PATH] [--json] [--quiet]
 
 Exit status: 0 when every rendition was created, 1 when some failed, 2 for
@@ -80,6 +80,13 @@ def add_job_arguments(parser: argparse.ArgumentParser, *, key_info_help: str, ke
         metavar="RATES",
         help="video bitrates paired with the renditions by position, in bits per second with an optional "
         "k or M (default: " + ",".join(f"{name} {rate}" for name, rate in LADDER.items()) + ")",
+    )
+    parser.add_argument(
+        "--upscale",
+        action="store_true",
+        help="make every requested rendition, even one whose frame is larger than the source's picture "
+        "(default: such renditions are skipped, and the smallest requested one is made at most at the "
+        "source's size)",
     )
     keys = parser.add_argument_group("key (without these, a fresh key is made beside OUTPUT_DIR)")
     keys.add_argument("--key-info", metavar="FILE", help=key_info_help)
@@ -199,14 +206,21 @@ def make_key(key_uri: str, key_path: str, key_info: str, keys: KeyFiles) -> None
 
 
 class ProgressBars:
-    """One bar per rendition and one for the whole job with the time left,
-    which tqdm estimates from the pace so far."""
+    """One bar per rendition being made and one for the whole job with the
+    time left, which tqdm estimates from the pace so far. The bars appear
+    once the job has planned its renditions: a skipped one gets none."""
 
     STEPS = 1000
 
-    def __init__(self, names: list[str], stream: TextIO) -> None:
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.bars: dict[str, Any] = {}
+        self.total: Any = None
+
+    def _create(self, names: list[str]) -> None:
         from tqdm import tqdm  # type: ignore[import-untyped]
 
+        stream = self.stream
         # Bars are redrawn at every call: no monitor thread is needed, and
         # none is left running when the command ends.
         tqdm.monitor_interval = 0
@@ -225,6 +239,10 @@ class ProgressBars:
         self.total = bar(len(names), "total", "{desc} {percentage:3.0f}%|{bar}| {remaining} left")
 
     def __call__(self, progress: Progress) -> None:
+        if self.total is None:
+            if not progress.renditions:
+                return
+            self._create(list(progress.renditions))
         for name, fraction in progress.renditions.items():
             self._advance(self.bars[name], fraction)
         if progress.overall is not None:
@@ -235,7 +253,8 @@ class ProgressBars:
 
     def close(self) -> None:
         for bar in [*self.bars.values(), self.total]:
-            bar.close()
+            if bar is not None:
+                bar.close()
 
 
 @contextlib.contextmanager
@@ -271,7 +290,7 @@ def run(options: argparse.Namespace, keys: KeyFiles) -> int:
         raise UsageError(f"cannot make the output directory {output_dir}: {error.strerror}") from None
     _engine.set_library_log_level(AV_LOG_WARNING)
 
-    bars = ProgressBars(options.renditions, sys.stderr) if not options.quiet and on_terminal() else None
+    bars = ProgressBars(sys.stderr) if not options.quiet and on_terminal() else None
     try:
         with engine_log(options.quiet), redirect_log_around(bars):
             result = encode(
@@ -281,6 +300,7 @@ def run(options: argparse.Namespace, keys: KeyFiles) -> int:
                 bitrates=options.bitrates,
                 key_info=keys.key_info,
                 progress=bars,
+                upscale=options.upscale,
             )
     finally:
         if bars:
@@ -317,15 +337,23 @@ def tell_key(keys: KeyFiles, stream: TextIO) -> None:
 
 def print_summary(result: EncodeResult) -> None:
     created = sum(rendition.created for rendition in result.renditions)
-    planned = len(result.renditions)
+    skipped = sum(bool(rendition.skipped) for rendition in result.renditions)
+    planned = len(result.renditions) - skipped
     where = result.master_playlist or "no master playlist"
-    print(f"{where}: {created} of {planned} renditions created in {result.elapsed:.1f} s")
+    also = f" ({skipped} skipped)" if skipped else ""
+    print(f"{where}: {created} of {planned} renditions created{also} in {result.elapsed:.1f} s")
     if result.error:
         print(f"  {result.error}")
     width = max([len(r.name) for r in result.renditions], default=0)
     for rendition in result.renditions:
         if rendition.created:
-            detail = f"{rendition.pictures} pictures, {rendition.duration:.1f} s"
+            detail = (
+                f"{rendition.width}x{rendition.height} at {rendition.frame_rate:g} fps, {rendition.pictures} "
+                f"pictures, {rendition.duration:.1f} s, peak {rendition.peak_bitrate / 1e6:.2f} Mbit/s, "
+                f"average {rendition.average_bitrate / 1e6:.2f} Mbit/s"
+            )
+        elif rendition.skipped:
+            detail = f"skipped: {rendition.skipped}"
         else:
             assert rendition.error is not None
             detail = f"failed: {rendition.error.step}: {rendition.error.message}"

@@ -141,12 +141,14 @@ def encode_package(
     key_info: str | None = None,
     key_uri: str | None = None,
     key_path: str | None = None,
+    upscale: bool = False,
 ) -> dict[str, Any]:
     """Encodes `input` into OUTPUT_DIR/master.m3u8, whole or not at all.
 
     Paths must mean the same on every worker (absolute, on shared storage).
     The key: `key_info`, a key info file, or `key_uri` and `key_path`, for a
-    fresh key made at `key_path`, outside OUTPUT_DIR.
+    fresh key made at `key_path`, outside OUTPUT_DIR. `upscale` makes every
+    requested rendition, as encode() takes it.
 
     Returns EncodeResult.to_dict() with "outcome" ("encoded", "already
     complete", "failed" or "stopped"), "output_dir", and "started_at" and
@@ -161,6 +163,7 @@ def encode_package(
             key_info=key_info,
             key_uri=key_uri,
             key_path=key_path,
+            upscale=upscale,
         )
     except SoftTimeLimitExceeded:
         limit = (self.request.timelimit or (None, None))[1] or SOFT_TIME_LIMIT

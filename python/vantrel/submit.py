@@ -1,6 +1,6 @@
 """vantrel-submit: one encode job handed to the job queue's workers.
 
-    vantrel-submit INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k]
+    vantrel-submit INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k] [--upscale]
                    [--key-info FILE | --key-uri URI --key-file PATH] [--no-wait]
 
 It waits for the job and prints its result as JSON. Exit status: 0 when the
@@ -43,6 +43,7 @@ def job_arguments(options: argparse.Namespace) -> dict[str, object]:
         "output_dir": output_dir,
         "renditions": options.renditions,
         "bitrates": options.bitrates,
+        "upscale": options.upscale,
     }
     if options.key_info:
         job["key_info"] = os.path.abspath(options.key_info)

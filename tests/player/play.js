@@ -2,9 +2,10 @@
 // Plays one HLS package in headless Chromium, holding each variant in turn, and
 // prints one JSON line per variant: what the player page recorded.
 //
-//   node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS]
+//   node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS] [--player hls.js|shaka]
 //
-// The package directory is served on 127.0.0.1 and its master.m3u8 is played.
+// The package directory is served on 127.0.0.1 and its master.m3u8 is played,
+// by hls.js (index.html) or by Shaka Player (shaka.html).
 // The exit status is 0 whenever every variant was tried, whatever the player
 // made of it; judging the lines is the caller's business.
 'use strict';
@@ -31,15 +32,21 @@ const CHROMIUM_FLAGS = [
 ];
 
 function parseArguments(argv) {
-  const options = { packageDir: null, goal: 2, timeout: 30 };
+  const options = { packageDir: null, goal: 2, timeout: 30, page: '' };
+  const pages = { 'hls.js': '', shaka: 'shaka.html' };
+  let player = 'hls.js';
   for (let i = 0; i < argv.length; i += 1) {
     if (argv[i] === '--goal') options.goal = Number(argv[(i += 1)]);
     else if (argv[i] === '--timeout') options.timeout = Number(argv[(i += 1)]);
+    else if (argv[i] === '--player') player = argv[(i += 1)];
     else options.packageDir = argv[i];
   }
-  if (!options.packageDir || !(options.goal > 0) || !(options.timeout > 0)) {
-    throw new Error('usage: node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS]');
+  if (!options.packageDir || !(options.goal > 0) || !(options.timeout > 0) || !(player in pages)) {
+    throw new Error(
+      'usage: node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS] [--player hls.js|shaka]',
+    );
   }
+  options.page = pages[player];
   return options;
 }
 
@@ -53,7 +60,7 @@ async function playLevel(context, address, level, options) {
   page.on('pageerror', (error) => consoleErrors.push(String(error)));
   try {
     const query = `?level=${level}&goal=${options.goal}&timeout=${options.timeout}`;
-    await page.goto(address + query);
+    await page.goto(address + options.page + query);
     const result = page.locator('#result');
     // The page gives up by itself after its timeout; allow a little more.
     await result.filter({ hasText: /\S/ }).waitFor({ timeout: (options.timeout + 15) * 1000 });

@@ -13,6 +13,10 @@ const PAGE_FILES = {
   '/index.html': path.join(__dirname, 'index.html'),
   '/player.js': path.join(__dirname, 'player.js'),
   '/hls.min.js': path.join(path.dirname(require.resolve('hls.js')), 'hls.min.js'),
+  // A second, independent player of the same packages.
+  '/shaka.html': path.join(__dirname, 'shaka.html'),
+  '/shaka-page.js': path.join(__dirname, 'shaka-page.js'),
+  '/shaka-player.compiled.js': require.resolve('shaka-player/dist/shaka-player.compiled.js'),
 };
 
 const CONTENT_TYPES = {
