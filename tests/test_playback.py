@@ -136,10 +136,11 @@ def test_ffmpeg_reports_a_wrong_key(packages, tmp_path):
     assert "Invalid data found" in proc.stderr, proc.stderr
 
 
-def play_in_chromium(player: Path, directory: Path, goal: float = PLAY_GOAL) -> list[dict]:
-    """One record per variant, in the order hls.js numbers them (by bandwidth)."""
+def play_in_chromium(player: Path, directory: Path, *options: str, goal: float = PLAY_GOAL) -> list[dict]:
+    """One record per variant, in the order the player numbers them (by bandwidth);
+    `options` go to the driver (--player shaka)."""
     proc = subprocess.run(
-        ["node", str(player), str(directory), "--goal", str(goal), "--timeout", "45"],
+        ["node", str(player), str(directory), "--goal", str(goal), "--timeout", "45", *options],
         capture_output=True, text=True, timeout=600, env=TOOL_ENV,
     )
     assert proc.returncode == 0, proc.stderr
