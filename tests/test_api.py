@@ -98,7 +98,7 @@ def test_two_jobs_at_once_make_two_valid_packages(media, tmp_path, caplog):
 def test_progress_rises_to_one_and_no_further(media, workdir, keyinfo):
     seen: list[tuple[int, vantrel.Progress]] = []
     result = vantrel.encode(media["long30"], workdir / "master.m3u8", renditions=["360p"], key_info=keyinfo.path,
-                            progress=lambda p: seen.append((threading.get_ident(), p)))
+                            progress=lambda p: seen.append((threading.get_ident(), p)), upscale=True)
     assert result.ok, result
     assert {caller for caller, _ in seen} == {threading.get_ident()}
     progress = [p for _, p in seen]

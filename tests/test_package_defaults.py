@@ -70,6 +70,7 @@ def rotated_clip(root: Path, how: str) -> Path:
     return path
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize(
     "how, size, marker",
     [

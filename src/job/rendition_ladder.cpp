@@ -58,8 +58,13 @@ FrameSize displayed_size(int32_t coded_width, int32_t coded_height, int sar_num,
 
 FittedFrame fitted_frame_size(const RenditionRung& rung, FrameSize displayed) {
     const FrameSize box = rendition_frame_size(rung, displayed.width, displayed.height);
-    const int64_t width = std::max<int32_t>(displayed.width, 1);
-    const int64_t height = std::max<int32_t>(displayed.height, 1);
+    // A picture whose size the probe could not learn (its decoder refused
+    // it) has nothing to fit or compare: the row's frame stands, and the
+    // decoder says what is wrong.
+    if (displayed.width <= 0 || displayed.height <= 0)
+        return {box, false};
+    const int64_t width = displayed.width;
+    const int64_t height = displayed.height;
     // Compared without division: which side of the box the picture meets first.
     if (width * box.height <= height * box.width)
         return {{nearest_even(width * box.height, height), box.height}, box.height > height};

@@ -35,7 +35,8 @@ FrameSize displayed_size(int32_t coded_width, int32_t coded_height, int sar_num,
 
 // The largest frame of the displayed aspect ratio that fits inside the rung's
 // frame (turned like the picture), both sides even; `upscales` tells whether
-// it is larger than the displayed picture.
+// it is larger than the displayed picture. A picture of unknown size gets the
+// rung's frame.
 struct FittedFrame {
     FrameSize size;
     bool upscales = false;
