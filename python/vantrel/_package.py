@@ -1,39 +1,192 @@
-"""make_package(): one package made whole or not at all, the job queue's unit
-of work.
+"""A package made whole or not at all: the one mechanism behind the job
+queue's make_package() and the vantrel command.
 
-A job may be delivered twice, run twice at once, or be killed half-way (its
-worker process lost, its machine gone). So a job holds a lock named after its
-output directory while it works, encodes into a directory of its own beside
-the output directory, and renames that into place only once the package is
-complete: the output directory holds a whole package or nothing of this job's.
-A job that finds its complete package already in place returns at once."""
+A job may be delivered twice, run twice at once, be stopped, or be killed
+half-way (its worker process lost, its machine gone). So a job holds a lock
+named after its output directory while it works, encodes into a directory of
+its own beside the output directory, and renames that into place only once
+the package is complete, with the key made for it: the output directory holds
+a whole package or nothing of this job's. A job that places nothing removes
+what it made, its key included.
+
+Replacing an earlier package takes three renames with the job's signals held:
+the earlier directory aside, the new key files onto the earlier ones, the new
+directory in. For those microseconds the output directory is missing, never
+mixed or paired with the wrong key; the earlier package is removed after."""
 
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import fcntl
 import os
+import re
 import secrets
 import shutil
+import signal
 import tempfile
 from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import DEFAULT_RENDITIONS, StrPath, _renditions_argument, encode
-from vantrel._keys import generate_key
+from vantrel._encode import DEFAULT_RENDITIONS, EncodeResult, StrPath, _renditions_argument, encode
+from vantrel._keys import key_info_text, new_iv, new_key, write_private_beside
 
 MASTER_PLAYLIST = "master.m3u8"
 # Beside OUTPUT_DIR: ".OUTPUT_DIR.partial-<random>" while a job writes,
-# ".OUTPUT_DIR.lock" while a job holds the output directory.
+# ".OUTPUT_DIR.lock" while a job holds the output directory,
+# ".OUTPUT_DIR.replaced-<random>" for the moment an earlier package is swapped out;
+# beside a key made for the job, ".KEY.partial-<random>" until it is placed.
 PARTIAL_INFIX = ".partial-"
+REPLACED_INFIX = ".replaced-"
 LOCK_SUFFIX = ".lock"
+# What the engine names its files: the master playlist, and the playlists and
+# segments of the ladder's renditions.
+_PACKAGE_FILE = re.compile(
+    r"master\.m3u8|(%s)(\.m3u8|_\d{3,}\.ts)" % "|".join(re.escape(name) for name, *_ in _engine.ladder())
+)
+# The signals that stop a job (Ctrl-C, a stop, a hang-up, a time limit), held
+# while a package is put in place so that no stop lands between its renames.
+_HELD_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGALRM}
 
 # What became of a job, in the "outcome" of its result.
 ENCODED = "encoded"
 ALREADY_COMPLETE = "already complete"
 FAILED = "failed"
 STOPPED = "stopped"
+
+
+class Placement:
+    """A package on its way to `final`: the partial directory the job encodes
+    into, and files staged to appear beside it (a fresh key) at the same time."""
+
+    def __init__(self, final: str, partial: str) -> None:
+        self.final = final
+        self.partial = partial
+        self.placed = False
+        self._staged: list[tuple[str, str]] = []  # (temporary, final path)
+
+    def stage_private(self, path: str, data: bytes) -> str:
+        """Writes `data` (mode 0600, on disk) under a temporary name beside
+        `path`, which it takes when the package is placed; returns the
+        temporary name. Until then whatever is at `path` stays as it is."""
+        temporary = write_private_beside(path, data, f".{os.path.basename(path)}{PARTIAL_INFIX}")
+        self._staged.append((temporary, path))
+        return temporary
+
+    def place(self) -> None:
+        """Puts the package at `final`, replacing whatever is there, and the
+        staged files at their paths."""
+        parent, name = os.path.split(self.final)
+        _sync_tree(self.partial)
+        with _signals_held():
+            earlier = None
+            if os.path.lexists(self.final) and not _is_empty_directory(self.final):
+                earlier = os.path.join(parent, f".{name}{REPLACED_INFIX}{secrets.token_hex(8)}")
+                os.rename(self.final, earlier)
+            try:
+                for temporary, path in self._staged:
+                    os.replace(temporary, path)
+                # Atomic, and it replaces an empty directory too.
+                os.rename(self.partial, self.final)
+            except BaseException:
+                if earlier is not None:
+                    os.rename(earlier, self.final)
+                raise
+            self.placed = True
+        for directory in {parent, *(os.path.dirname(path) for _, path in self._staged)}:
+            _sync_directory(directory)
+        if earlier is not None:
+            _remove_tree(earlier)
+
+    def discard(self) -> None:
+        shutil.rmtree(self.partial, ignore_errors=True)
+        for temporary, _ in self._staged:
+            _remove(temporary)
+
+
+@contextlib.contextmanager
+def placement(output_dir: StrPath) -> Iterator[Placement]:
+    """Holds `output_dir` for one job and yields its Placement, whose partial
+    directory is fresh and empty. Whatever was not placed when the block ends,
+    however it ends, is removed."""
+    final = final_path(output_dir)
+    parent, name = os.path.split(final)
+    os.makedirs(parent, exist_ok=True)
+    with _output_lock(os.path.join(parent, f".{name}{LOCK_SUFFIX}")):
+        # Under the lock no other job for this output directory is running,
+        # so what is found now is a dead job's.
+        _clear_leftovers(parent, name)
+        partial = os.path.join(parent, f".{name}{PARTIAL_INFIX}{secrets.token_hex(8)}")
+        # Made with the process's umask, as the output directory would be.
+        os.mkdir(partial)
+        job = Placement(final, partial)
+        try:
+            yield job
+        finally:
+            if not job.placed:
+                job.discard()
+
+
+@contextlib.contextmanager
+def fresh_key(job: Placement, key_uri: str, key_path: str, key_info_path: str | None = None) -> Iterator[str]:
+    """A fresh key and IV for the job: the key staged for `key_path`, with,
+    when `key_info_path` is given, a key info file naming it there. Yields the
+    key info file to encode with, which names the key under its staged name
+    and lives as long as the block."""
+    iv = new_iv()
+    final_text = key_info_text(key_uri, key_path, iv)
+    staged_key = job.stage_private(key_path, new_key())
+    if key_info_path is not None:
+        job.stage_private(key_info_path, final_text.encode())
+    # It only names the key and the IV, which the playlists state anyway: off
+    # shared storage.
+    descriptor, info_path = tempfile.mkstemp(prefix="vantrel-", suffix=".keyinfo")
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8", errors="surrogateescape") as file:
+            file.write(key_info_text(key_uri, staged_key, iv))
+        yield info_path
+    finally:
+        _remove(info_path)
+
+
+def final_path(output_dir: StrPath) -> str:
+    final = os.path.abspath(os.fspath(output_dir))
+    if not os.path.split(final)[1]:
+        raise ValueError(f"the output directory must name a directory below another: {final!r}")
+    return final
+
+
+def encode_into(job: Placement, input: StrPath, **options: Any) -> EncodeResult:
+    """Encodes into the job's partial directory and places the package when
+    every rendition was created."""
+    result = encode(input, os.path.join(job.partial, MASTER_PLAYLIST), **options)
+    if result.ok:
+        job.place()
+    return result
+
+
+def relocated(result: EncodeResult, directory: str, placed: bool) -> EncodeResult:
+    """The result with its paths in `directory`, where the package is (or
+    would have been) after the rename."""
+    return dataclasses.replace(
+        result,
+        renditions=tuple(
+            dataclasses.replace(r, playlist=os.path.join(directory, os.path.basename(r.playlist)))
+            for r in result.renditions
+        ),
+        master_playlist=os.path.join(directory, MASTER_PLAYLIST) if placed else None,
+    )
+
+
+def holds_only_a_package(directory: str) -> bool:
+    """Whether `directory` holds a complete package and, besides it, only files
+    named as the engine names its own (an earlier job's leftovers)."""
+    lines = _playlist_lines(os.path.join(directory, MASTER_PLAYLIST))
+    if lines is None or complete_variants(directory, [os.path.splitext(uri)[0] for uri in _uris(lines)]) is None:
+        return False
+    return all(entry.is_file(follow_symlinks=False) and _PACKAGE_FILE.fullmatch(entry.name)
+               for entry in os.scandir(directory))
 
 
 def make_package(
@@ -51,62 +204,28 @@ def make_package(
 
     The key: `key_info`, a key info file used as it is, or `key_uri` and
     `key_path`, a fresh key made at `key_path` (outside OUTPUT_DIR) for this
-    package, removed again when no package is placed.
+    package, put there with the package and never when none is placed.
 
     Outcomes: "encoded" (the package was made and put in place), "already
     complete" (OUTPUT_DIR held this job's complete package; nothing was
     done), "failed" (some rendition or the job failed, as the result says;
     nothing was placed). Any exception, a time limit's included, stops the
     encode and leaves nothing behind but the exception."""
-    final = os.path.abspath(os.fspath(output_dir))
-    parent, name = os.path.split(final)
-    if not name:
-        raise ValueError(f"output_dir must name a directory below another: {final!r}")
+    final = final_path(output_dir)
     # Refused before anything is written: a bare str, a name that is not one.
     renditions = _renditions_argument(renditions)
     planned = _planned(renditions)
     _check_key_arguments(final, key_info, key_uri, key_path)
-    os.makedirs(parent, exist_ok=True)
-    with _output_lock(os.path.join(parent, f".{name}{LOCK_SUFFIX}")):
-        # Under the lock no other job for this output directory is running,
-        # so a partial directory found now is a dead job's.
-        _remove_partials(parent, name)
+    with placement(final) as job:
         found = complete_variants(final, planned)
         if found is not None:
             return _already_complete(final, found)
         if os.path.lexists(final) and not _is_empty_directory(final):
             raise FileExistsError(f"{final} holds something other than this job's package; it is left as it is")
-        partial = os.path.join(parent, f".{name}{PARTIAL_INFIX}{secrets.token_hex(8)}")
-        # Made with the process's umask, as the output directory would be.
-        os.mkdir(partial)
-        placed = False
-        try:
-            with _job_key(key_info, key_uri, key_path) as (job_key_info, made_key):
-                try:
-                    result = encode(
-                        input,
-                        os.path.join(partial, MASTER_PLAYLIST),
-                        renditions=renditions,
-                        bitrates=bitrates,
-                        key_info=job_key_info,
-                    )
-                    if result.ok:
-                        _sync_tree(partial)
-                        # Atomic, and it replaces an empty directory too.
-                        os.rename(partial, final)
-                        _sync_directory(parent)
-                        placed = True
-                finally:
-                    if made_key and not placed:
-                        _remove(made_key)
-        finally:
-            if not placed:
-                shutil.rmtree(partial, ignore_errors=True)
-    report = result.to_dict()
-    # The paths as they are after the rename; nothing stays of a failed job.
-    report["master_playlist"] = os.path.join(final, MASTER_PLAYLIST) if placed else None
-    for rendition in report["renditions"]:
-        rendition["playlist"] = os.path.join(final, os.path.basename(rendition["playlist"]))
+        with _job_key(job, key_info, key_uri, key_path) as job_key_info:
+            result = encode_into(job, input, renditions=renditions, bitrates=bitrates, key_info=job_key_info)
+        placed = job.placed
+    report = relocated(result, final, placed).to_dict()
     return {"outcome": ENCODED if placed else FAILED, "output_dir": final, **report}
 
 
@@ -170,22 +289,15 @@ def _check_key_arguments(
 
 @contextlib.contextmanager
 def _job_key(
-    key_info: StrPath | None, key_uri: str | None, key_path: StrPath | None
-) -> Iterator[tuple[str, str | None]]:
-    """(the key info file to encode with, the key made for this job or None)."""
+    job: Placement, key_info: StrPath | None, key_uri: str | None, key_path: StrPath | None
+) -> Iterator[str]:
+    """The key info file to encode with."""
     if key_info is not None:
-        yield os.fspath(key_info), None
+        yield os.fspath(key_info)
         return
     assert key_uri is not None and key_path is not None
-    # The key info file only names the key and a fresh IV, which the
-    # playlists state anyway: it lives as long as the job, off shared storage.
-    descriptor, info_path = tempfile.mkstemp(prefix="vantrel-", suffix=".keyinfo")
-    os.close(descriptor)
-    try:
-        made = generate_key(key_uri, key_path, info_path)
-        yield info_path, made.key_path
-    finally:
-        _remove(info_path)
+    with fresh_key(job, key_uri, os.path.abspath(os.fspath(key_path))) as info_path:
+        yield info_path
 
 
 @contextlib.contextmanager
@@ -218,11 +330,30 @@ def _output_lock(path: str) -> Iterator[None]:
         os.close(descriptor)
 
 
-def _remove_partials(parent: str, name: str) -> None:
-    prefix = f".{name}{PARTIAL_INFIX}"
+def _clear_leftovers(parent: str, name: str) -> None:
+    """Removes the partial directories of dead jobs, and what a job killed in
+    the middle of replacing a package swapped out: put back when nothing took
+    its place."""
+    final = os.path.join(parent, name)
     for entry in os.scandir(parent):
-        if entry.name.startswith(prefix) and entry.is_dir(follow_symlinks=False):
-            shutil.rmtree(entry.path, ignore_errors=True)
+        if entry.name.startswith(f".{name}{PARTIAL_INFIX}"):
+            _remove_tree(entry.path)
+        elif entry.name.startswith(f".{name}{REPLACED_INFIX}"):
+            if os.path.lexists(final):
+                _remove_tree(entry.path)
+            else:
+                os.rename(entry.path, final)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """This thread's stop signals wait until the block ends; they are then
+    delivered as usual."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def _already_complete(final: str, variants: list[tuple[str, float]]) -> dict[str, Any]:
@@ -261,10 +392,19 @@ def _uris(lines: list[str]) -> list[str]:
 
 
 def _is_empty_directory(path: str) -> bool:
+    if os.path.islink(path):
+        return False
     try:
         return not os.listdir(path)
     except NotADirectoryError:
         return False
+
+
+def _remove_tree(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        _remove(path)
 
 
 def _sync_tree(directory: str) -> None:
