@@ -25,6 +25,8 @@ from pathlib import Path
 
 import pytest
 
+import vantrel
+
 from conftest import TOOL_ENV, decrypt_segment, default_stop_signals, tree
 from test_playback import decode_package
 
@@ -109,6 +111,11 @@ def test_exit_status(media, workdir, case):
     else:
         assert proc.stdout.startswith("nothing written to out: "), proc.stdout
         assert "Key:" not in proc.stdout + proc.stderr
+
+
+def test_version(workdir):
+    proc = run_cli(workdir, "--version")
+    assert (proc.returncode, proc.stdout) == (0, f"vantrel {vantrel.__version__}\n"), proc.stderr
 
 
 def test_json_and_the_key_kept_beside_the_package(media, workdir):
