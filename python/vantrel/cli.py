@@ -319,6 +319,7 @@ def run(options: argparse.Namespace) -> int:
     _engine.set_library_log_level(AV_LOG_WARNING)
 
     bars = ProgressBars(options.renditions, sys.stderr) if not options.quiet and on_terminal() else None
+    job: Placement | None = None
     try:
         with stop_signals(), engine_log(options.quiet), redirect_log_around(bars), placement(final) as job:
             if not (_is_empty(final) or options.force or holds_only_a_package(final)):
@@ -336,25 +337,32 @@ def run(options: argparse.Namespace) -> int:
                     progress=bars,
                 )
             placed = job.placed
-    except KeyboardInterrupt:
-        print(f"vantrel: interrupted; nothing of this job was left, {options.output_dir} is as it was",
-              file=sys.stderr)
-        return EXIT_INTERRUPTED
-    except Stopped as stop:
-        print(f"vantrel: stopped by {stop}; nothing of this job was left, {options.output_dir} is as it was",
-              file=sys.stderr)
-        return 128 + stop.signum
+    except (KeyboardInterrupt, Stopped) as stop:
+        how = f"stopped by {stop}" if isinstance(stop, Stopped) else "interrupted"
+        # A stop that came once the package was placed (while the one it
+        # replaced was being removed) finds the job done.
+        if job is not None and job.placed:
+            left = f"the new package was already in place in {options.output_dir}"
+        else:
+            left = f"nothing of this job was left, {options.output_dir} is as it was"
+        print(f"vantrel: {how}; {left}", file=sys.stderr)
+        return 128 + stop.signum if isinstance(stop, Stopped) else EXIT_INTERRUPTED
     except OSError as error:
         # Beside OUTPUT_DIR: its parent, the lock, the partial directory, the key.
         raise UsageError(f"cannot write {error.filename or options.output_dir}: {error.strerror}") from None
     finally:
         if bars:
             bars.close()
-    result = relocated(result, options.output_dir, placed)
+    report(options, key, relocated(result, options.output_dir, placed), placed)
+    return EXIT_OK if placed else EXIT_FAILED
+
+
+def report(options: argparse.Namespace, key: Key, result: EncodeResult, placed: bool) -> None:
     if not_media(result, options.input):
         print(f"vantrel: error: {options.input} is not a video FFmpeg can read (no media format recognised)",
               file=sys.stderr)
     if options.json:
+        # A key made for a job that placed nothing is gone with it.
         keeps_key = placed or not key.made
         print(json.dumps({**result.to_dict(), "key": {"uri": key.uri, "path": key.path} if keeps_key else None},
                          indent=2))
@@ -363,7 +371,6 @@ def run(options: argparse.Namespace) -> int:
             print_summary(result, options.output_dir)
         if placed and key.made:
             tell_key(key, sys.stderr if options.json else sys.stdout)
-    return EXIT_OK if placed else EXIT_FAILED
 
 
 def _is_empty(path: str) -> bool:
