@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import logging
 import os
@@ -135,15 +136,15 @@ def bitrate_list(text: str) -> list[int]:
     return rates
 
 
+@dataclasses.dataclass(frozen=True)
 class Key:
     """The job's key as players and the summary see it, and whether the
     command makes it (then it exists only once the package is placed)."""
 
-    def __init__(self, uri: str, path: str, made: bool, key_info: str | None = None) -> None:
-        self.uri = uri
-        self.path = path
-        self.made = made
-        self.key_info = key_info  # the key info file kept beside a fresh key, if any
+    uri: str
+    path: str
+    made: bool
+    key_info: str | None = None  # the key info file kept beside a fresh key, if any
 
 
 def read_key_info(path: str) -> tuple[str, str]:
@@ -188,6 +189,10 @@ def plan_key(options: argparse.Namespace, final: str) -> Key:
     # OUTPUT_DIR is replaced as a whole, and served as a whole.
     if os.path.commonpath([key.path, final]) == final:
         raise UsageError(f"the key must be kept outside OUTPUT_DIR {final}: {key.path}")
+    try:
+        key_info_text(key.uri, key.path, new_iv())
+    except ValueError as error:
+        raise UsageError(f"no key info file can name this key: {error}") from None
     return key
 
 
