@@ -28,7 +28,8 @@ from typing import Any, TextIO
 from vantrel import _engine
 from vantrel._encode import LOGGER, EncodeResult, Progress
 from vantrel._keys import KEY_BYTES, key_info_text, new_iv
-from vantrel._package import Placement, encode_into, final_path, fresh_key, holds_only_a_package, placement, relocated
+from vantrel._package import encode_into, holds_only_a_package, relocated
+from vantrel._placement import Placement, final_path, fresh_key, is_empty_directory, placement
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -291,7 +292,7 @@ def stop_signals() -> Iterator[None]:
     was started with ignored (nohup's SIGHUP, SIGINT in a background job)
     stays ignored. Once one arrived, the others are ignored while the job's
     files are removed."""
-    installed = {}
+    installed: dict[int, Any] = {}  # the signals handled here, with their handlers before
 
     def stop(signum: int, frame: FrameType | None) -> None:
         for other in installed:
@@ -304,8 +305,8 @@ def stop_signals() -> Iterator[None]:
     try:
         yield
     finally:
-        for signum, handler in installed.items():
-            signal.signal(signum, handler)
+        for handled, handler in installed.items():
+            signal.signal(handled, handler)
 
 
 def not_media(result: EncodeResult, input: str) -> bool:
@@ -327,7 +328,8 @@ def run(options: argparse.Namespace) -> int:
     job: Placement | None = None
     try:
         with stop_signals(), engine_log(options.quiet), redirect_log_around(bars), placement(final) as job:
-            if not (_is_empty(final) or options.force or holds_only_a_package(final)):
+            held = os.path.lexists(final) and not is_empty_directory(final)
+            if held and not (holds_only_a_package(final) or options.force):
                 raise UsageError(
                     f"{options.output_dir} holds files other than a vantrel package; it was left as it is "
                     "(--force replaces it)"
@@ -376,15 +378,6 @@ def report(options: argparse.Namespace, key: Key, result: EncodeResult, placed: 
             print_summary(result, options.output_dir)
         if placed and key.made:
             tell_key(key, sys.stderr if options.json else sys.stdout)
-
-
-def _is_empty(path: str) -> bool:
-    try:
-        return not os.listdir(path)
-    except FileNotFoundError:
-        return True
-    except OSError:
-        return False
 
 
 def redirect_log_around(bars: ProgressBars | None) -> contextlib.AbstractContextManager[None]:
