@@ -45,9 +45,14 @@ install_node() {
 }
 
 # hls.js and playwright-core at the versions the lock file pins. playwright-core
-# downloads no browser: the driver starts Debian's Chromium.
+# downloads no browser: the driver starts Debian's Chromium. npm ci writes
+# node_modules/.package-lock.json last: when it is there and newer than the
+# lock file, what the lock file pins is installed.
 install_player_packages() {
     install_node
+    if [ "$PLAYER_DIR/node_modules/.package-lock.json" -nt "$PLAYER_DIR/package-lock.json" ]; then
+        return 0
+    fi
     log "Installing the player's Node packages" >&2
     (cd "$PLAYER_DIR" && npm ci --no-audit --no-fund --loglevel=error) >&2
 }

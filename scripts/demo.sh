@@ -19,10 +19,14 @@ ffmpeg -hide_banner -loglevel error -y \
     -t 12 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -ac 2 sample.mp4
 
 log "Making a random 16-byte key and its key info file"
-head -c 16 /dev/urandom > enc.key
-# Line 1: the key URI written into the playlists; line 2: the key file the
-# muxer reads; line 3: the initialisation vector in hexadecimal.
-printf 'enc.key\nenc.key\n%s\n' "$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')" > enc.keyinfo
+# Readable by their owner only, as the keys vantrel makes.
+(
+    umask 077
+    head -c 16 /dev/urandom > enc.key
+    # Line 1: the key URI written into the playlists; line 2: the key file the
+    # muxer reads; line 3: the initialisation vector in hexadecimal.
+    printf 'enc.key\nenc.key\n%s\n' "$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')" > enc.keyinfo
+)
 
 log "Running vantrel.hls_encoder"
 "$PYTHON" -c 'import vantrel; vantrel.hls_encoder("sample.mp4", "master.m3u8")'

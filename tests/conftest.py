@@ -8,6 +8,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -226,6 +227,19 @@ def write_key_info(directory: Path, iv: bytes | None = None, uri: str = "enc.key
 @pytest.fixture
 def workdir(tmp_path: Path) -> Path:
     return tmp_path
+
+
+def default_stop_signals() -> None:
+    """For a child that the test stops with a signal: started in the
+    background from a non-interactive shell, the test run inherits SIGINT
+    ignored (and nohup adds SIGHUP), which every child would keep."""
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+
+
+def tree(root: Path) -> dict[str, bytes]:
+    """Every file below `root`, hidden ones included, with its content."""
+    return {str(path.relative_to(root)): path.read_bytes() for path in root.rglob("*") if path.is_file()}
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
 """The vantrel command as a person or a script runs it: exit statuses, --json,
 the key it makes and where it keeps it, its progress bars on a real terminal,
-Ctrl-C, and the watch command serving what it made."""
+a package placed whole or not at all however the job ends, and the watch
+command serving what it made."""
 
 from __future__ import annotations
 
@@ -10,6 +11,7 @@ import os
 import pty
 import re
 import select
+import shutil
 import signal
 import stat
 import struct
@@ -23,7 +25,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import TOOL_ENV, decrypt_segment
+import vantrel
+
+from conftest import TOOL_ENV, decrypt_segment, default_stop_signals, tree
+from test_playback import decode_package
 
 # The console script pip installs, and the module form.
 SCRIPT = [str(Path(sys.executable).with_name("vantrel"))]
@@ -45,36 +50,73 @@ def key_info_of_missing_key(workdir: Path) -> list[str]:
     return ["--key-info", "k.keyinfo"]
 
 
+def other_files(workdir: Path) -> list[str]:
+    (workdir / "out").mkdir()
+    (workdir / "out" / "notes.txt").write_text("mine")
+    return []
+
+
+def text_file(workdir: Path) -> Path:
+    (workdir / "notmedia.mp4").write_text("not a video\n")
+    return workdir / "notmedia.mp4"
+
+
 EXIT_STATUSES = {
-    # name: (input, arguments after OUTPUT_DIR or a function of the working directory making them, status)
-    "all-created": ("tiny", ["--renditions", "360p"], 0),
-    "some-failed": ("tiny", ["--renditions", "480p,360p", "--bitrates", "1,400k", "--upscale"], 1),
-    "unknown-rendition": ("tiny", ["--renditions", "360p,4k"], 2),
-    "bad-bitrate": ("tiny", ["--bitrates", "fast"], 2),
-    "key-info-and-key-file": ("tiny", ["--key-info", "a", "--key-file", "b"], 2),
-    "input-missing": ("missing", [], 2),
-    "key-info-missing": ("tiny", ["--key-info", "nowhere.keyinfo"], 2),
-    "key-of-key-info-missing": ("tiny", key_info_of_missing_key, 2),
-    "key-file-short": ("tiny", short_key, 2),
+    # name: (input: a media name or a function of the working directory making it,
+    #        arguments after OUTPUT_DIR or a function of the working directory making them,
+    #        status, what standard error says)
+    "all-created": ("tiny", ["--renditions", "360p"], 0, ""),
+    "some-failed": ("tiny", ["--renditions", "480p,360p", "--bitrates", "1,400k", "--upscale"], 1,
+                    "480p.m3u8 failed"),
+    "not-media": (text_file, [], 1, "vantrel: error: notmedia.mp4 is not a video FFmpeg can read"),
+    "no-video": ("audio_only", [], 1, "No video stream found"),
+    "unknown-rendition": ("tiny", ["--renditions", "360p,4k"], 2, "unknown rendition '4k'"),
+    "bad-bitrate": ("tiny", ["--bitrates", "fast"], 2, "not a bitrate"),
+    "more-bitrates-than-renditions": ("tiny", ["--renditions", "360p", "--bitrates", "1M,400k"], 2,
+                                      "2 bitrates for 1 renditions"),
+    "key-info-and-key-file": ("tiny", ["--key-info", "a", "--key-file", "b"], 2, "cannot be combined"),
+    "input-missing": ("missing", [], 2, "no such input file"),
+    "key-info-missing": ("tiny", ["--key-info", "nowhere.keyinfo"], 2, "nowhere.keyinfo"),
+    "key-of-key-info-missing": ("tiny", key_info_of_missing_key, 2, "gone.key"),
+    "key-file-short": ("tiny", short_key, 2, "fewer than 16 bytes"),
+    "key-file-folder-missing": ("tiny", ["--key-file", "nowhere/k.key"], 2,
+                                "the folder of the key file does not exist: {workdir}/nowhere"),
+    "key-file-inside-output": ("tiny", lambda workdir: (workdir / "out").mkdir() or ["--key-file", "out/new.key"], 2,
+                               "outside OUTPUT_DIR"),
+    "output-holds-other-files": ("tiny", other_files, 2, "--force replaces it"),
 }
 
 
 @pytest.mark.parametrize("case", list(EXIT_STATUSES))
 def test_exit_status(media, workdir, case):
-    source, arguments, status = EXIT_STATUSES[case]
+    source, arguments, status, says = EXIT_STATUSES[case]
     if callable(arguments):
         arguments = arguments(workdir)
-    before = sorted(os.listdir(workdir))
-    source_path = str(workdir / "missing.mp4") if source == "missing" else str(media[source])
+    if callable(source):
+        source_path = str(source(workdir).relative_to(workdir))
+    else:
+        source_path = str(workdir / "missing.mp4") if source == "missing" else str(media[source])
+    before = tree(workdir)
     proc = run_cli(workdir, source_path, "out", *arguments)
     assert proc.returncode == status, proc.stderr
+    assert says.format(workdir=workdir) in proc.stderr
     # Not a terminal: no progress bar.
     assert "%|" not in proc.stderr and "\r" not in proc.stderr
+    if status == 0:
+        assert proc.stdout.startswith("out/master.m3u8: "), proc.stdout
+        return
+    # Nothing written, nothing removed: no package, no key, no temporary file.
+    assert tree(workdir) == before
     if status == 2:
         assert proc.stdout == "" and re.match(r"(usage: |vantrel: error: )", proc.stderr), proc.stderr
-        assert sorted(os.listdir(workdir)) == before, "nothing written"
     else:
-        assert proc.stdout.startswith("out/master.m3u8: "), proc.stdout
+        assert proc.stdout.startswith("nothing written to out: "), proc.stdout
+        assert "Key:" not in proc.stdout + proc.stderr
+
+
+def test_version(workdir):
+    proc = run_cli(workdir, "--version")
+    assert (proc.returncode, proc.stdout) == (0, f"vantrel {vantrel.__version__}\n"), proc.stderr
 
 
 def test_json_and_the_key_kept_beside_the_package(media, workdir):
@@ -93,6 +135,7 @@ def test_json_and_the_key_kept_beside_the_package(media, workdir):
         "master_playlist": "out/master.m3u8",
         "elapsed": result["elapsed"],
         "error": None,
+        "key": {"uri": "out.key", "path": str(workdir / "out.key")},
     }
     key, key_info = workdir / "out.key", workdir / "out.keyinfo"
     assert sorted(os.listdir(workdir / "out")) == ["360p.m3u8", "360p_000.ts", "master.m3u8"]
@@ -150,20 +193,61 @@ def test_progress_bars_on_a_terminal(media, workdir, quiet):
     assert "out/master.m3u8: 2 of 2 renditions created" in shown
 
 
+def assert_decodes(workdir: Path, out: str) -> None:
+    """The package decodes with its key, copied beside the playlists as a
+    player without the watch command needs it."""
+    check = workdir / "check"
+    shutil.copytree(workdir / out, check)
+    shutil.copy(workdir / f"{out}.key", check)
+    proc, _ = decode_package(check / "master.m3u8")
+    shutil.rmtree(check)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+
+
 @pytest.mark.threads
-def test_ctrl_c_exits_130_and_leaves_nothing(media, workdir):
-    proc = subprocess.Popen([*MODULE, str(media["long30"]), "out", "--renditions", "1080p,360p", "--upscale"], cwd=workdir,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    # Until the job writes its first segments.
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
+def test_a_stopped_rerun_leaves_the_earlier_package_and_its_key(media, workdir, signum):
+    assert run_cli(workdir, str(media["tiny"]), "out", "--renditions", "360p").returncode == 0
+    earlier = tree(workdir)
+    proc = subprocess.Popen([*MODULE, str(media["long30"]), "out", "--renditions", "1080p,360p", "--upscale"],
+                            cwd=workdir,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=default_stop_signals)
+    # Until the new job wrote its first segments.
     deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and not list((workdir / "out").glob("*.ts")):
+    while time.monotonic() < deadline and not list(workdir.glob(".out.partial-*/*.ts")):
         time.sleep(0.1)
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(signum)
     _, stderr = proc.communicate(timeout=30)
-    assert proc.returncode == 130, stderr
-    assert "interrupted" in stderr
-    # The package's files, and the key made for it, are gone.
-    assert sorted(os.listdir(workdir)) == ["out"] and os.listdir(workdir / "out") == []
+    assert proc.returncode == 128 + signum, stderr
+    assert len(re.findall(r"^vantrel: (interrupted|stopped by SIG\w+); nothing of this job was left", stderr,
+                          re.MULTILINE)) == 1, stderr
+    assert tree(workdir) == earlier
+    assert_decodes(workdir, "out")
+
+
+# What OUTPUT_DIR held, made by the function of it; the options that replace it.
+REPLACED = {
+    "an-earlier-package-and-a-stale-segment": (
+        lambda out: (out / "360p_007.ts").write_bytes(b"earlier"), []),
+    "other-files-with-force": (lambda out: shutil.rmtree(out) or out.mkdir() or (out / "a.txt").write_text("a"),
+                               ["--force"]),
+}
+
+
+@pytest.mark.parametrize("case", list(REPLACED))
+def test_output_dir_is_replaced_whole(media, workdir, case):
+    alter, options = REPLACED[case]
+    assert run_cli(workdir, str(media["tiny"]), "out", "--renditions", "480p").returncode == 0
+    alter(workdir / "out")
+    old_key = (workdir / "out.key").read_bytes()
+    proc = run_cli(workdir, str(media["tiny"]), "out", "--renditions", "360p", *options)
+    assert proc.returncode == 0, proc.stderr
+    # The new package alone, with a new key; nothing of either job beside it.
+    assert sorted(os.listdir(workdir / "out")) == ["360p.m3u8", "360p_000.ts", "master.m3u8"]
+    assert sorted(os.listdir(workdir)) == ["out", "out.key", "out.keyinfo"]
+    assert (workdir / "out.key").read_bytes() != old_key
+    assert_decodes(workdir, "out")
 
 
 def test_watch_serves_the_package_and_its_key_and_nothing_else(media, workdir):

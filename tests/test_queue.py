@@ -9,6 +9,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -139,7 +140,8 @@ class Worker:
 
     def __init__(self, directory: Path, broker: Broker) -> None:
         env = dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url)
-        with open(directory / "worker.log", "ab") as log:
+        self.log = directory / "worker.log"
+        with open(self.log, "ab") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "celery", "-A", "vantrel.queue", "worker", "--hostname", NODE,
                  "--concurrency", str(WORKER_PROCESSES), "--loglevel", "INFO",
@@ -329,8 +331,11 @@ def test_job_that_makes_no_package_says_why_and_the_worker_goes_on(worker, media
               if source_name == "huge-picture" else media[source_name])
     processes = worker.pool_processes()
     out = outputs / case
-    result = submit(source, out, ["480p", "360p"], **options).get(timeout=JOB_SECONDS)
+    job = submit(source, out, ["480p", "360p"], **options)
+    result = job.get(timeout=JOB_SECONDS)
     assert result["outcome"] == outcome and not result["ok"] and result["master_playlist"] is None, result
+    # Not only Celery's "succeeded": the worker's log says what became of it.
+    assert re.search(rf"WARNING.* job {job.id} {outcome}: \S", worker.log.read_text()), worker.log.read_text()
     if outcome == "stopped":
         assert "time limit" in result["error"], result
     else:

@@ -22,6 +22,8 @@ from typing import Any, Union
 from vantrel import _engine
 
 LOGGER = logging.getLogger("vantrel")
+# FFmpeg's own lines of the job, which a library must not print.
+FFMPEG_LOGGER = logging.getLogger("vantrel.ffmpeg")
 
 # The engine's levels as logging's. SUCCESS lines report a variant or a
 # package made, which is information; the record keeps the engine's own name
@@ -32,6 +34,24 @@ _LEVELS = {
     2: (logging.ERROR, "ERROR"),
     3: (logging.INFO, "SUCCESS"),
 }
+
+# FFmpeg's av_log levels (AV_LOG_ERROR, AV_LOG_WARNING) as logging's: a fatal
+# or panic line is an error; its information, verbose and debug lines, of
+# which a default job makes about a hundred, are for debugging.
+_AV_LOG_FATAL = 8
+_AV_LOG_ERROR = 16
+_AV_LOG_WARNING = 24
+
+
+def _ffmpeg_level(av_level: int) -> int:
+    if av_level <= _AV_LOG_FATAL:
+        return logging.CRITICAL
+    if av_level <= _AV_LOG_ERROR:
+        return logging.ERROR
+    if av_level <= _AV_LOG_WARNING:
+        return logging.WARNING
+    return logging.DEBUG
+
 
 DEFAULT_RENDITIONS = ("1080p", "720p", "480p", "360p")
 DEFAULT_KEY_INFO = "enc.keyinfo"
@@ -256,8 +276,13 @@ def _text(message: bytes) -> str:
     return message.decode("utf-8", "backslashreplace")
 
 
-def _log_lines(lines: list[tuple[int, bytes]]) -> None:
-    for level, message in lines:
+def _log_lines(lines: list[tuple[int, bytes, bool]]) -> None:
+    for level, message, from_ffmpeg in lines:
+        if from_ffmpeg:
+            logging_level = _ffmpeg_level(level)
+            if FFMPEG_LOGGER.isEnabledFor(logging_level):
+                FFMPEG_LOGGER.log(logging_level, _text(message))
+            continue
         logging_level, name = _LEVELS.get(level, _LEVELS[0])
         if LOGGER.isEnabledFor(logging_level):
             LOGGER.log(logging_level, _text(message), extra={"vantrel_level": name})

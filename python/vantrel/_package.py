@@ -1,39 +1,65 @@
-"""make_package(): one package made whole or not at all, the job queue's unit
-of work.
-
-A job may be delivered twice, run twice at once, or be killed half-way (its
-worker process lost, its machine gone). So a job holds a lock named after its
-output directory while it works, encodes into a directory of its own beside
-the output directory, and renames that into place only once the package is
-complete: the output directory holds a whole package or nothing of this job's.
-A job that finds its complete package already in place returns at once."""
+"""make_package(), the job queue's unit of work, and what a package is: a
+master playlist whose variants are all closed with every segment present.
+Both it and the vantrel command put their packages in place with
+vantrel._placement."""
 
 from __future__ import annotations
 
 import contextlib
-import fcntl
+import dataclasses
 import os
-import secrets
-import shutil
-import tempfile
+import re
 from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import DEFAULT_RENDITIONS, StrPath, _renditions_argument, encode
-from vantrel._keys import generate_key
+from vantrel._encode import DEFAULT_RENDITIONS, EncodeResult, StrPath, _renditions_argument, encode
+from vantrel._placement import Placement, final_path, fresh_key, is_empty_directory, placement
 
 MASTER_PLAYLIST = "master.m3u8"
-# Beside OUTPUT_DIR: ".OUTPUT_DIR.partial-<random>" while a job writes,
-# ".OUTPUT_DIR.lock" while a job holds the output directory.
-PARTIAL_INFIX = ".partial-"
-LOCK_SUFFIX = ".lock"
+# What the engine names its files: the master playlist, and the playlists and
+# segments of the ladder's renditions.
+_PACKAGE_FILE = re.compile(
+    r"master\.m3u8|(%s)(\.m3u8|_\d{3,}\.ts)" % "|".join(re.escape(name) for name, *_ in _engine.ladder())
+)
 
 # What became of a job, in the "outcome" of its result.
 ENCODED = "encoded"
 ALREADY_COMPLETE = "already complete"
 FAILED = "failed"
 STOPPED = "stopped"
+
+
+def encode_into(job: Placement, input: StrPath, **options: Any) -> EncodeResult:
+    """Encodes into the job's partial directory and places the package when
+    every rendition was created."""
+    result = encode(input, os.path.join(job.partial, MASTER_PLAYLIST), **options)
+    if result.ok:
+        job.place()
+    return result
+
+
+def relocated(result: EncodeResult, directory: str, placed: bool) -> EncodeResult:
+    """The result with its paths in `directory`, where the package is (or
+    would have been) after the rename."""
+    return dataclasses.replace(
+        result,
+        renditions=tuple(
+            dataclasses.replace(r, playlist=os.path.join(directory, os.path.basename(r.playlist)))
+            for r in result.renditions
+        ),
+        master_playlist=os.path.join(directory, MASTER_PLAYLIST) if placed else None,
+    )
+
+
+def holds_only_a_package(directory: str) -> bool:
+    """Whether `directory` holds a complete package and, besides it, only files
+    named as the engine names its own (an earlier job's leftovers)."""
+    lines = _playlist_lines(os.path.join(directory, MASTER_PLAYLIST))
+    if lines is None or complete_variants(directory, [os.path.splitext(uri)[0] for uri in _uris(lines)]) is None:
+        return False
+    return all(entry.is_file(follow_symlinks=False) and _PACKAGE_FILE.fullmatch(entry.name)
+               for entry in os.scandir(directory))
 
 
 def make_package(
@@ -52,63 +78,30 @@ def make_package(
 
     The key: `key_info`, a key info file used as it is, or `key_uri` and
     `key_path`, a fresh key made at `key_path` (outside OUTPUT_DIR) for this
-    package, removed again when no package is placed.
+    package, put there with the package and never when none is placed.
 
     Outcomes: "encoded" (the package was made and put in place), "already
     complete" (OUTPUT_DIR held this job's complete package; nothing was
     done), "failed" (some rendition or the job failed, as the result says;
     nothing was placed). Any exception, a time limit's included, stops the
     encode and leaves nothing behind but the exception."""
-    final = os.path.abspath(os.fspath(output_dir))
-    parent, name = os.path.split(final)
-    if not name:
-        raise ValueError(f"output_dir must name a directory below another: {final!r}")
+    final = final_path(output_dir)
     # Refused before anything is written: a bare str, a name that is not one.
     renditions = _renditions_argument(renditions)
     planned = _planned(renditions)
     _check_key_arguments(final, key_info, key_uri, key_path)
-    os.makedirs(parent, exist_ok=True)
-    with _output_lock(os.path.join(parent, f".{name}{LOCK_SUFFIX}")):
-        # Under the lock no other job for this output directory is running,
-        # so a partial directory found now is a dead job's.
-        _remove_partials(parent, name)
+    with placement(final) as job:
         found = complete_variants(final, planned)
         if found is not None:
-            return _already_complete(final, found)
-        if os.path.lexists(final) and not _is_empty_directory(final):
+            return _already_complete(final, planned, found)
+        if os.path.lexists(final) and not is_empty_directory(final):
             raise FileExistsError(f"{final} holds something other than this job's package; it is left as it is")
-        partial = os.path.join(parent, f".{name}{PARTIAL_INFIX}{secrets.token_hex(8)}")
-        # Made with the process's umask, as the output directory would be.
-        os.mkdir(partial)
-        placed = False
-        try:
-            with _job_key(key_info, key_uri, key_path) as (job_key_info, made_key):
-                try:
-                    result = encode(
-                        input,
-                        os.path.join(partial, MASTER_PLAYLIST),
-                        renditions=renditions,
-                        bitrates=bitrates,
-                        key_info=job_key_info,
-                        upscale=upscale,
-                    )
-                    if result.ok:
-                        _sync_tree(partial)
-                        # Atomic, and it replaces an empty directory too.
-                        os.rename(partial, final)
-                        _sync_directory(parent)
-                        placed = True
-                finally:
-                    if made_key and not placed:
-                        _remove(made_key)
-        finally:
-            if not placed:
-                shutil.rmtree(partial, ignore_errors=True)
-    report = result.to_dict()
-    # The paths as they are after the rename; nothing stays of a failed job.
-    report["master_playlist"] = os.path.join(final, MASTER_PLAYLIST) if placed else None
-    for rendition in report["renditions"]:
-        rendition["playlist"] = os.path.join(final, os.path.basename(rendition["playlist"]))
+        with _job_key(job, key_info, key_uri, key_path) as job_key_info:
+            result = encode_into(
+                job, input, renditions=renditions, bitrates=bitrates, key_info=job_key_info, upscale=upscale
+            )
+        placed = job.placed
+    report = relocated(result, final, placed).to_dict()
     return {"outcome": ENCODED if placed else FAILED, "output_dir": final, **report}
 
 
@@ -187,82 +180,62 @@ def _check_key_arguments(
 
 @contextlib.contextmanager
 def _job_key(
-    key_info: StrPath | None, key_uri: str | None, key_path: StrPath | None
-) -> Iterator[tuple[str, str | None]]:
-    """(the key info file to encode with, the key made for this job or None)."""
+    job: Placement, key_info: StrPath | None, key_uri: str | None, key_path: StrPath | None
+) -> Iterator[str]:
+    """The key info file to encode with."""
     if key_info is not None:
-        yield os.fspath(key_info), None
+        yield os.fspath(key_info)
         return
     assert key_uri is not None and key_path is not None
-    # The key info file only names the key and a fresh IV, which the
-    # playlists state anyway: it lives as long as the job, off shared storage.
-    descriptor, info_path = tempfile.mkstemp(prefix="vantrel-", suffix=".keyinfo")
-    os.close(descriptor)
-    try:
-        made = generate_key(key_uri, key_path, info_path)
-        yield info_path, made.key_path
-    finally:
-        _remove(info_path)
+    with fresh_key(job, key_uri, os.path.abspath(os.fspath(key_path))) as info_path:
+        yield info_path
 
 
-@contextlib.contextmanager
-def _output_lock(path: str) -> Iterator[None]:
-    """An exclusive lock on `path`, a file made for the purpose and removed
-    again by its holder. The kernel releases the lock of a process that
-    dies, so a killed job never leaves its output directory locked."""
-    while True:
-        descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        try:
-            # Waits for the job that holds it; a signal's exception (a soft
-            # time limit) ends the wait.
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-            # The holder before us may have removed the file while we waited,
-            # and a third job made a new one: then ours locks nothing.
-            try:
-                current = os.stat(path)
-            except FileNotFoundError:
-                current = None
-            if current is not None and os.path.samestat(os.fstat(descriptor), current):
-                break
-        except BaseException:
-            os.close(descriptor)
-            raise
-        os.close(descriptor)
-    try:
-        yield
-    finally:
-        _remove(path)
-        os.close(descriptor)
-
-
-def _remove_partials(parent: str, name: str) -> None:
-    prefix = f".{name}{PARTIAL_INFIX}"
-    for entry in os.scandir(parent):
-        if entry.name.startswith(prefix) and entry.is_dir(follow_symlinks=False):
-            shutil.rmtree(entry.path, ignore_errors=True)
-
-
-def _already_complete(final: str, variants: list[tuple[str, float]]) -> dict[str, Any]:
+def _already_complete(final: str, planned: list[str], variants: list[tuple[str, float]]) -> dict[str, Any]:
+    """What the playlists tell; the pictures are not counted again."""
+    listed = dict(variants)
+    declared = _stream_attributes(_playlist_lines(os.path.join(final, MASTER_PLAYLIST)) or [])
+    renditions = []
+    for name in planned:
+        entry: dict[str, Any] = {
+            "name": name,
+            "playlist": os.path.join(final, f"{name}.m3u8"),
+            "created": name in listed,
+            "error": None,
+            "pictures": None,
+            "duration": listed.get(name, 0.0),
+            "skipped": None if name in listed else "not in the complete package already in place",
+        }
+        attributes = declared.get(f"{name}.m3u8", {})
+        width, _, height = attributes.get("RESOLUTION", "0x0").partition("x")
+        entry.update(
+            width=int(width or 0),
+            height=int(height or 0),
+            frame_rate=float(attributes.get("FRAME-RATE", 0) or 0),
+            peak_bitrate=int(attributes.get("BANDWIDTH", 0) or 0),
+            average_bitrate=int(attributes.get("AVERAGE-BANDWIDTH", 0) or 0),
+            codecs=attributes.get("CODECS", "").strip('"') or None,
+        )
+        renditions.append(entry)
     return {
         "outcome": ALREADY_COMPLETE,
         "output_dir": final,
         "ok": True,
-        # What the playlists tell; the pictures are not counted again.
-        "renditions": [
-            {
-                "name": name,
-                "playlist": os.path.join(final, f"{name}.m3u8"),
-                "created": True,
-                "error": None,
-                "pictures": None,
-                "duration": seconds,
-            }
-            for name, seconds in variants
-        ],
+        "renditions": renditions,
         "master_playlist": os.path.join(final, MASTER_PLAYLIST),
         "elapsed": 0.0,
         "error": None,
     }
+
+
+def _stream_attributes(lines: list[str]) -> dict[str, dict[str, str]]:
+    """The attributes of each variant's #EXT-X-STREAM-INF, by its URI."""
+    found: dict[str, dict[str, str]] = {}
+    for line, uri in zip(lines, lines[1:]):
+        if line.startswith("#EXT-X-STREAM-INF:"):
+            text = line[len("#EXT-X-STREAM-INF:"):]
+            found[uri] = dict(re.findall(r'([A-Z0-9-]+)=("[^"]*"|[^,]*)', text))
+    return found
 
 
 def _playlist_lines(path: str) -> list[str] | None:
@@ -275,33 +248,3 @@ def _playlist_lines(path: str) -> list[str] | None:
 
 def _uris(lines: list[str]) -> list[str]:
     return [line for line in lines if line and not line.startswith("#")]
-
-
-def _is_empty_directory(path: str) -> bool:
-    try:
-        return not os.listdir(path)
-    except NotADirectoryError:
-        return False
-
-
-def _sync_tree(directory: str) -> None:
-    """The package's files and directory on disk before the rename publishes
-    them, so that a machine that fails right after never shows a renamed
-    package with files still missing."""
-    for entry in os.scandir(directory):
-        with open(entry.path, "rb") as file:
-            os.fsync(file.fileno())
-    _sync_directory(directory)
-
-
-def _sync_directory(path: str) -> None:
-    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
-def _remove(path: str) -> None:
-    with contextlib.suppress(FileNotFoundError):
-        os.unlink(path)

@@ -1,34 +1,42 @@
 """The vantrel command: one input video to OUTPUT_DIR/master.m3u8, with its key.
 
     vantrel INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k] [--upscale]
-            [--key-info FILE | --key-uri URI --key-file PATH] [--json] [--quiet]
+            [--key-info FILE | --key-uri URI --key-file PATH] [--force] [--json] [--quiet]
 
-Exit status: 0 when every rendition was created, 1 when some failed, 2 for
-usage errors, a missing input or an unreadable key, 130 after Ctrl-C (the
-partial files removed)."""
+The package, and the key made for it, appear whole or not at all (the job
+queue's mechanism, vantrel._package). Exit status: 0 when every rendition was
+created and the package placed, 1 when some failed (nothing placed), 2 for
+usage errors, a missing input, an unreadable key or an OUTPUT_DIR holding
+something else, 128 + the signal's number when stopped by SIGINT (130),
+SIGTERM (143) or SIGHUP (129), leaving nothing of the job."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import logging
 import os
-import secrets
+import signal
 import sys
 import tempfile
 from collections.abc import Iterator
-from pathlib import Path
+from types import FrameType
 from typing import Any, TextIO
 
 from vantrel import _engine
-from vantrel._encode import LOGGER, EncodeResult, Progress, encode
-from vantrel._keys import KEY_BYTES, generate_key
+from vantrel._encode import LOGGER, EncodeResult, Progress
+from vantrel._keys import KEY_BYTES, key_info_text, new_iv
+from vantrel._package import encode_into, holds_only_a_package, relocated
+from vantrel._placement import Placement, final_path, fresh_key, is_empty_directory, placement
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+# Each stops the job as Ctrl-C does; the command then exits with 128 + its number.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # FFmpeg's AV_LOG_WARNING: the libraries' own lines below it (some 60 per job
 # from the encoders) stay out of the terminal.
 AV_LOG_WARNING = 24
@@ -47,18 +55,24 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         prog="vantrel",
         description="Transcode INPUT into an AES-128 encrypted HLS package with an adaptive-bitrate "
         f"ladder: OUTPUT_DIR/{MASTER_PLAYLIST}, its variant playlists and segments.",
-        epilog="Without key options a fresh key and IV are made for the package and kept beside "
-        "OUTPUT_DIR, not in it: OUTPUT_DIR.key and OUTPUT_DIR.keyinfo, the playlists naming the key "
-        "by its file name. Exit status: 0 every rendition created, 1 some failed, 2 usage error, "
-        "missing input or unreadable key, 130 interrupted.",
+        epilog="The package appears whole or not at all: an earlier package in OUTPUT_DIR is replaced only "
+        "once the new one is complete, and a failed or stopped job leaves nothing. Without key options a "
+        "fresh key and IV are made for the package and kept beside OUTPUT_DIR, not in it: OUTPUT_DIR.key and "
+        "OUTPUT_DIR.keyinfo, the playlists naming the key by its file name. Exit status: 0 package made, "
+        "1 some rendition failed (nothing placed), 2 usage error, missing input, unreadable key or OUTPUT_DIR "
+        "holding something else, 130/143/129 stopped by SIGINT/SIGTERM/SIGHUP (nothing left).",
     )
     add_job_arguments(
         parser,
         key_info_help="an HLS key info file to use as it is",
         key_file_help="the 16-byte key to use; made fresh when PATH does not exist (default: OUTPUT_DIR.key)",
     )
+    parser.add_argument(
+        "--force", action="store_true", help="replace OUTPUT_DIR even when it holds something other than a package"
+    )
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of a summary")
     parser.add_argument("--quiet", action="store_true", help="no progress bar, no summary; errors only")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_engine.__version__}")
     return parse_job_arguments(parser, argv)
 
 
@@ -100,6 +114,8 @@ def parse_job_arguments(parser: argparse.ArgumentParser, argv: list[str] | None)
     options = parser.parse_args(argv)
     if options.key_info and (options.key_uri or options.key_file):
         parser.error("--key-info cannot be combined with --key-uri or --key-file")
+    if options.bitrates and len(options.bitrates) > len(options.renditions):
+        parser.error(f"{len(options.bitrates)} bitrates for {len(options.renditions)} renditions")
     return options
 
 
@@ -128,20 +144,15 @@ def bitrate_list(text: str) -> list[int]:
     return rates
 
 
-class KeyFiles:
-    """The key info file the job uses, and what the command made for it."""
+@dataclasses.dataclass(frozen=True)
+class Key:
+    """The job's key as players and the summary see it, and whether the
+    command makes it (then it exists only once the package is placed)."""
 
-    def __init__(self) -> None:
-        self.key_info = ""
-        self.key_path = ""
-        self.key_uri = ""
-        self.made: list[str] = []  # removed again when the job is interrupted
-        self.temporary: list[str] = []  # removed when the command ends
-
-    def remove(self, paths: list[str]) -> None:
-        for path in paths:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)
+    uri: str
+    path: str
+    made: bool
+    key_info: str | None = None  # the key info file kept beside a fresh key, if any
 
 
 def read_key_info(path: str) -> tuple[str, str]:
@@ -168,41 +179,47 @@ def check_key(path: str) -> None:
         raise UsageError(f"the key file {path} holds fewer than {KEY_BYTES} bytes")
 
 
-def prepare_key(options: argparse.Namespace, output_dir: Path, keys: KeyFiles) -> None:
+def plan_key(options: argparse.Namespace, final: str) -> Key:
+    """Checks the key options before anything is written."""
     if options.key_info:
-        keys.key_info = options.key_info
-        keys.key_uri, keys.key_path = read_key_info(options.key_info)
-        return
-    if options.key_file is None:
-        beside = output_dir.resolve()
-        if not beside.name:
-            raise UsageError(f"{output_dir} has no parent to keep its key beside; give --key-file or --key-info")
-        key_path = str(beside.with_name(beside.name + ".key"))
-        make_key(options.key_uri or os.path.basename(key_path), key_path, key_path + "info", keys)
-        return
-    key_uri = options.key_uri or os.path.basename(options.key_file)
-    # The key info file of a given key lives as long as the command: it only
-    # adds a fresh IV, which the playlists state anyway.
-    descriptor, key_info = tempfile.mkstemp(prefix="vantrel-", suffix=".keyinfo")
-    os.close(descriptor)
-    keys.temporary.append(key_info)
-    if not os.path.lexists(options.key_file):
-        make_key(key_uri, options.key_file, key_info, keys)
-        keys.made.remove(key_info)
-        return
-    check_key(options.key_file)
-    keys.key_info, keys.key_uri, keys.key_path = key_info, key_uri, os.path.abspath(options.key_file)
-    with open(key_info, "w", encoding="utf-8", errors="surrogateescape") as file:
-        file.write(f"{key_uri}\n{keys.key_path}\n{secrets.token_hex(KEY_BYTES)}\n")
-
-
-def make_key(key_uri: str, key_path: str, key_info: str, keys: KeyFiles) -> None:
+        uri, path = read_key_info(options.key_info)
+        key = Key(uri, os.path.abspath(path), made=False)
+    elif options.key_file is None:
+        path = final + ".key"
+        key = Key(options.key_uri or os.path.basename(path), path, made=True, key_info=final + ".keyinfo")
+    else:
+        path = os.path.abspath(options.key_file)
+        key = Key(options.key_uri or os.path.basename(path), path, made=not os.path.lexists(path))
+        if key.made and not os.path.isdir(os.path.dirname(path)):
+            raise UsageError(f"the folder of the key file does not exist: {os.path.dirname(path)}")
+        if not key.made:
+            check_key(path)
+    # OUTPUT_DIR is replaced as a whole, and served as a whole.
+    if os.path.commonpath([key.path, final]) == final:
+        raise UsageError(f"the key must be kept outside OUTPUT_DIR {final}: {key.path}")
     try:
-        info = generate_key(key_uri, key_path, key_info)
-    except (OSError, ValueError) as error:
-        raise UsageError(f"cannot make the key {key_path}: {error}") from None
-    keys.made += [info.key_path, info.key_info_path]
-    keys.key_info, keys.key_uri, keys.key_path = info.key_info_path, key_uri, info.key_path
+        key_info_text(key.uri, key.path, new_iv())
+    except ValueError as error:
+        raise UsageError(f"no key info file can name this key: {error}") from None
+    return key
+
+
+@contextlib.contextmanager
+def job_key_info(options: argparse.Namespace, key: Key, job: Placement) -> Iterator[str]:
+    """The key info file the job encodes with."""
+    if options.key_info:
+        yield options.key_info
+    elif key.made:
+        with fresh_key(job, key.uri, key.path, key.key_info) as info_path:
+            yield info_path
+    else:
+        # The given key with a fresh IV, which the playlists state anyway:
+        # the file lives as long as the job.
+        with tempfile.NamedTemporaryFile("w", prefix="vantrel-", suffix=".keyinfo", encoding="utf-8",
+                                         errors="surrogateescape") as file:
+            file.write(key_info_text(key.uri, key.path, new_iv()))
+            file.flush()
+            yield file.name
 
 
 class ProgressBars:
@@ -279,39 +296,108 @@ def on_terminal() -> bool:
     return sys.stdout.isatty() and sys.stderr.isatty()
 
 
-def run(options: argparse.Namespace, keys: KeyFiles) -> int:
+class Stopped(BaseException):
+    """A stop signal other than SIGINT arrived; like KeyboardInterrupt, it
+    stops the job on its way out."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def stop_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP stop the job as Ctrl-C does. A signal the command
+    was started with ignored (nohup's SIGHUP, SIGINT in a background job)
+    stays ignored. Once one arrived, the others are ignored while the job's
+    files are removed."""
+    installed: dict[int, Any] = {}  # the signals handled here, with their handlers before
+
+    def stop(signum: int, frame: FrameType | None) -> None:
+        for other in installed:
+            signal.signal(other, signal.SIG_IGN)
+        raise KeyboardInterrupt if signum == signal.SIGINT else Stopped(signum)
+
+    for signum in STOP_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            installed[signum] = signal.signal(signum, stop)
+    try:
+        yield
+    finally:
+        for handled, handler in installed.items():
+            signal.signal(handled, handler)
+
+
+def not_media(result: EncodeResult, input: str) -> bool:
+    """The engine could not open an input that exists: FFmpeg read it as no media."""
+    return not result.renditions and result.error is not None and result.error.startswith(f"Could not open {input}")
+
+
+def run(options: argparse.Namespace) -> int:
     if not os.path.isfile(options.input):
         raise UsageError(f"no such input file: {options.input}")
-    output_dir = Path(options.output_dir)
-    prepare_key(options, output_dir, keys)
     try:
-        output_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"cannot make the output directory {output_dir}: {error.strerror}") from None
+        final = final_path(options.output_dir)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    key = plan_key(options, final)
     _engine.set_library_log_level(AV_LOG_WARNING)
 
     bars = ProgressBars(sys.stderr) if not options.quiet and on_terminal() else None
+    job: Placement | None = None
     try:
-        with engine_log(options.quiet), redirect_log_around(bars):
-            result = encode(
-                options.input,
-                output_dir / MASTER_PLAYLIST,
-                renditions=options.renditions,
-                bitrates=options.bitrates,
-                key_info=keys.key_info,
-                progress=bars,
-                upscale=options.upscale,
-            )
+        with stop_signals(), engine_log(options.quiet), redirect_log_around(bars), placement(final) as job:
+            held = os.path.lexists(final) and not is_empty_directory(final)
+            if held and not (holds_only_a_package(final) or options.force):
+                raise UsageError(
+                    f"{options.output_dir} holds files other than a vantrel package; it was left as it is "
+                    "(--force replaces it)"
+                )
+            with job_key_info(options, key, job) as key_info:
+                result = encode_into(
+                    job,
+                    options.input,
+                    renditions=options.renditions,
+                    bitrates=options.bitrates,
+                    key_info=key_info,
+                    progress=bars,
+                    upscale=options.upscale,
+                )
+            placed = job.placed
+    except (KeyboardInterrupt, Stopped) as stop:
+        how = f"stopped by {stop}" if isinstance(stop, Stopped) else "interrupted"
+        # A stop that came once the package was placed (while the one it
+        # replaced was being removed) finds the job done.
+        if job is not None and job.placed:
+            left = f"the new package was already in place in {options.output_dir}"
+        else:
+            left = f"nothing of this job was left, {options.output_dir} is as it was"
+        print(f"vantrel: {how}; {left}", file=sys.stderr)
+        return 128 + stop.signum if isinstance(stop, Stopped) else EXIT_INTERRUPTED
+    except OSError as error:
+        # Beside OUTPUT_DIR: its parent, the lock, the partial directory, the key.
+        raise UsageError(f"cannot write {error.filename or options.output_dir}: {error.strerror}") from None
     finally:
         if bars:
             bars.close()
+    report(options, key, relocated(result, options.output_dir, placed), placed)
+    return EXIT_OK if placed else EXIT_FAILED
+
+
+def report(options: argparse.Namespace, key: Key, result: EncodeResult, placed: bool) -> None:
+    if not_media(result, options.input):
+        print(f"vantrel: error: {options.input} is not a video FFmpeg can read (no media format recognised)",
+              file=sys.stderr)
     if options.json:
-        print(json.dumps(result.to_dict(), indent=2))
+        # A key made for a job that placed nothing is gone with it.
+        keeps_key = placed or not key.made
+        print(json.dumps({**result.to_dict(), "key": {"uri": key.uri, "path": key.path} if keeps_key else None},
+                         indent=2))
     if not options.quiet:
         if not options.json:
-            print_summary(result)
-        tell_key(keys, sys.stderr if options.json else sys.stdout)
-    return EXIT_OK if result.ok else EXIT_FAILED
+            print_summary(result, options.output_dir)
+        if placed and key.made:
+            tell_key(key, sys.stderr if options.json else sys.stdout)
 
 
 def redirect_log_around(bars: ProgressBars | None) -> contextlib.AbstractContextManager[None]:
@@ -324,22 +410,20 @@ def redirect_log_around(bars: ProgressBars | None) -> contextlib.AbstractContext
     return redirect
 
 
-def tell_key(keys: KeyFiles, stream: TextIO) -> None:
-    if not keys.made:
-        return
-    info = f"; its key info file {keys.key_info}" if keys.key_info in keys.made else ""
+def tell_key(key: Key, stream: TextIO) -> None:
+    info = f"; its key info file {key.key_info}" if key.key_info else ""
     print(
-        f"Key: {keys.key_path} (made for this package, readable by you only{info}). The playlists "
-        f"name it {keys.key_uri!r}: serve it there to players you trust, and keep it out of anything public.",
+        f"Key: {key.path} (made for this package, readable by you only{info}). The playlists "
+        f"name it {key.uri!r}: serve it there to players you trust, and keep it out of anything public.",
         file=stream,
     )
 
 
-def print_summary(result: EncodeResult) -> None:
+def print_summary(result: EncodeResult, output_dir: str) -> None:
     created = sum(rendition.created for rendition in result.renditions)
     skipped = sum(bool(rendition.skipped) for rendition in result.renditions)
     planned = len(result.renditions) - skipped
-    where = result.master_playlist or "no master playlist"
+    where = result.master_playlist or f"nothing written to {output_dir}"
     also = f" ({skipped} skipped)" if skipped else ""
     print(f"{where}: {created} of {planned} renditions created{also} in {result.elapsed:.1f} s")
     if result.error:
@@ -362,16 +446,8 @@ def print_summary(result: EncodeResult) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     options = parse_arguments(argv)
-    keys = KeyFiles()
     try:
-        return run(options, keys)
+        return run(options)
     except UsageError as error:
-        keys.remove(keys.made)
         print(f"vantrel: error: {error}", file=sys.stderr)
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        keys.remove(keys.made)
-        print("vantrel: interrupted; the partial files were removed", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    finally:
-        keys.remove(keys.temporary)

@@ -36,7 +36,7 @@ from celery.exceptions import SoftTimeLimitExceeded
 
 from vantrel import _engine
 from vantrel._encode import DEFAULT_RENDITIONS
-from vantrel._package import make_package, stopped_result
+from vantrel._package import FAILED, STOPPED, make_package, stopped_result
 
 LOGGER = logging.getLogger(__name__)
 
@@ -167,8 +167,18 @@ def encode_package(
         )
     except SoftTimeLimitExceeded:
         limit = (self.request.timelimit or (None, None))[1] or SOFT_TIME_LIMIT
-        LOGGER.warning("job %s stopped by its time limit of %g s", self.request.id, limit)
         result = stopped_result(
             output_dir, time.monotonic() - started, f"stopped by its time limit of {limit:g} s; no files were left"
         )
+    # Celery logs the task as succeeded whatever the outcome: the log must
+    # still show the jobs that made no package, and why.
+    if result["outcome"] in (FAILED, STOPPED):
+        LOGGER.warning("job %s %s: %s", self.request.id, result["outcome"], _reason(result))
     return {**result, "started_at": started_at, "finished_at": time.time()}
+
+
+def _reason(result: dict[str, Any]) -> str:
+    failures = [
+        f"{r['name']}: {r['error']['step']}: {r['error']['message']}" for r in result["renditions"] if r["error"]
+    ]
+    return "; ".join(filter(None, [result["error"], *failures])) or "no reason given"

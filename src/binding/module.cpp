@@ -15,6 +15,7 @@
 
 #include "job/background_job.h"
 #include "job/rendition_ladder.h"
+#include "log/ffmpeg_log.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -30,6 +31,8 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
                  std::vector<int> bitrate, std::string key) {
     JobControl control; // its log is the console
     JobReport report;
+    // FFmpeg's lines keep their default way too: standard error.
+    const FfmpegLogScope ffmpeg_lines(&control.log);
     run_encode_job({std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
                     std::move(key)},
                    control, report);
@@ -86,10 +89,16 @@ bool wait_for_job(const py::capsule& handle, double seconds) {
     return ended;
 }
 
+// The job's lines, then FFmpeg's lines that no job's thread logged (its codecs'
+// worker threads): whichever job's caller asks first takes those.
 py::list take_job_lines(const py::capsule& handle) {
     py::list lines;
-    for (const LogLine& line : take_log_lines(job_of(handle).control.log))
-        lines.append(py::make_tuple(line.level, py::bytes(line.message)));
+    const auto append = [&lines](const std::vector<LogLine>& taken) {
+        for (const LogLine& line : taken)
+            lines.append(py::make_tuple(line.level, py::bytes(line.message), line.from_ffmpeg));
+    };
+    append(take_log_lines(job_of(handle).control.log));
+    append(take_unattributed_ffmpeg_lines());
     return lines;
 }
 
@@ -143,6 +152,7 @@ py::list ladder() {
 } // namespace
 
 PYBIND11_MODULE(_engine, m) {
+    route_ffmpeg_log();
     m.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
     m.attr("__version__") = VANTREL_VERSION;
     m.def("hls_encoder", &hls_encoder, "Transcode video to HLS with dynamic ABR", py::arg("input"),
@@ -159,7 +169,8 @@ PYBIND11_MODULE(_engine, m) {
           "Waits up to `seconds` for the job to end, without the interpreter lock; True once it "
           "has. Raises what a signal handler raised meanwhile.");
     m.def("take_job_lines", &take_job_lines, py::arg("job"),
-          "The job's log lines since the last call, oldest first: (level, message bytes).");
+          "The job's log lines since the last call, oldest first: (level, message bytes, from "
+          "FFmpeg), the level the engine's or, for FFmpeg's lines, av_log's.");
     m.def("job_progress", &job_progress, py::arg("job"),
           "(input duration in microseconds or -1, [(rendition, pictures, microseconds written), "
           "...]).");

@@ -2,10 +2,14 @@
 
 #include <utility>
 
+#include "log/ffmpeg_log.h"
+
 namespace {
 
 void run_in_background(BackgroundJob& job) noexcept {
     try {
+        const BufferedJobMark running;
+        const FfmpegLogScope scope(&job.control.log);
         run_encode_job(job.request, job.control, job.report);
     } catch (...) {
         job.runtime_error = std::current_exception();

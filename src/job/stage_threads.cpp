@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "log/ffmpeg_log.h"
+
 StageThreads::StageThreads(std::size_t capacity, std::function<void()> stop)
     : stop_(std::move(stop)) {
     // Reserved up front: a reallocation failing after a thread was made would
@@ -19,7 +21,11 @@ StageThreads::~StageThreads() {
 void StageThreads::start(std::function<void()> routine) {
     if (threads_.size() == threads_.capacity())
         throw std::logic_error("more stage threads started than planned");
-    threads_.emplace_back(std::move(routine));
+    // FFmpeg's lines from the stage belong to the job of the thread that starts it.
+    threads_.emplace_back([log = current_ffmpeg_log(), routine = std::move(routine)] {
+        const FfmpegLogScope scope(log);
+        routine();
+    });
 }
 
 void StageThreads::join_all() {

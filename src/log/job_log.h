@@ -10,8 +10,10 @@
 #include "log/console_log.h"
 
 struct LogLine {
+    // The engine's LogLevel, or FFmpeg's AV_LOG_* level for one of its lines.
     LogLevel level = LOG_INFO;
     std::string message;
+    bool from_ffmpeg = false;
 };
 
 struct JobLog {
