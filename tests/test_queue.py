@@ -192,14 +192,15 @@ def worker(broker: Broker, tmp_path_factory: pytest.TempPathFactory):
         stop_process(worker.process)
 
 
-def submit(source: Path, out: Path, renditions=("360p",), key_info: Path | None = None, **options):
+def submit(source: Path, out: Path, renditions=("360p",), key_info: Path | None = None, upscale: bool = False,
+           **options):
     """A job with a fresh key in out's sibling keys/, named by its absolute
     path so that ffmpeg finds it; or with the key info file given."""
     keys = {"key_info": str(key_info)} if key_info else {
         "key_uri": str(out.parent / "keys" / f"{out.name}.key"),
         "key_path": str(out.parent / "keys" / f"{out.name}.key"),
     }
-    job = dict(input=str(source), output_dir=str(out), renditions=list(renditions), **keys)
+    job = dict(input=str(source), output_dir=str(out), renditions=list(renditions), upscale=upscale, **keys)
     return queue.encode_package.apply_async(kwargs=job, **options)
 
 
@@ -301,7 +302,7 @@ def test_job_of_a_killed_worker_process_is_delivered_again(worker, media, output
     watcher = threading.Thread(target=watch)
     watcher.start()
     try:
-        job = submit(media["long30"], out, renditions)
+        job = submit(media["long30"], out, renditions, upscale=True)
         pid = wait_for(lambda: started_pid(job), JOB_SECONDS, "the job to start")
         # Half-way: the job has written segment data, wherever it writes.
         wait_for(lambda: has_written(outputs), JOB_SECONDS, "the job to write")
@@ -319,7 +320,8 @@ def test_job_of_a_killed_worker_process_is_delivered_again(worker, media, output
 
 # name: (input, the job's options, what its result says)
 NO_PACKAGE = {
-    "over-its-soft-time-limit": ("long30", {"soft_time_limit": 1, "time_limit": 60}, "stopped"),
+    # Upscaled, so that the job outlasts its limit.
+    "over-its-soft-time-limit": ("long30", {"soft_time_limit": 1, "time_limit": 60, "upscale": True}, "stopped"),
     "hostile-input": ("huge-picture", {}, "failed"),
 }
 
