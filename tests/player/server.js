@@ -12,6 +12,7 @@ const PAGE_FILES = {
   '/': path.join(__dirname, 'index.html'),
   '/index.html': path.join(__dirname, 'index.html'),
   '/player.js': path.join(__dirname, 'player.js'),
+  '/page-record.js': path.join(__dirname, 'page-record.js'),
   '/hls.min.js': path.join(path.dirname(require.resolve('hls.js')), 'hls.min.js'),
   // A second, independent player of the same packages.
   '/shaka.html': path.join(__dirname, 'shaka.html'),

@@ -1,42 +1,11 @@
-// Plays an HLS package with Shaka Player and writes what happened into the
-// page as one JSON line in #result, in the shape player.js writes for hls.js,
-// so that the headless driver (play.js) reads both alike.
+// Plays an HLS package with Shaka Player and records what happened
+// (page-record.js) as player.js does for hls.js, so that the headless driver
+// (play.js) reads both alike.
 'use strict';
 
 (async function () {
-  const params = new URLSearchParams(location.search);
-  const source = params.get('src') || 'package/master.m3u8';
-  const forcedLevel = params.has('level') ? Number(params.get('level')) : -1;
-  const goalSeconds = Number(params.get('goal') || 2);
-  const timeoutSeconds = Number(params.get('timeout') || 30);
-
-  const video = document.getElementById('video');
-  const status = document.getElementById('status');
-  const record = {
-    outcome: null, // "played", "failed" or "timed out"
-    forcedLevel,
-    levels: [],
-    keysLoaded: 0,
-    fragments: [],
-    errors: [],
-    currentTime: 0,
-    videoWidth: 0,
-    videoHeight: 0,
-  };
-
-  function finish(outcome) {
-    if (record.outcome) return;
-    record.outcome = outcome;
-    record.currentTime = video.currentTime;
-    record.videoWidth = video.videoWidth;
-    record.videoHeight = video.videoHeight;
-    document.getElementById('result').textContent = JSON.stringify(record);
-  }
-
-  function fail(type, details) {
-    record.errors.push({ type, details, fatal: true, reason: '', currentTime: video.currentTime, buffered: [] });
-    finish('failed');
-  }
+  const { settings, video, record, fail, watch } = window.playbackPage;
+  const { source, forcedLevel } = settings;
 
   shaka.polyfill.installAll();
   if (!shaka.Player.isBrowserSupported()) {
@@ -53,11 +22,7 @@
     if (type === shaka.net.NetworkingEngine.RequestType.KEY) record.keysLoaded += 1;
     if (type === shaka.net.NetworkingEngine.RequestType.SEGMENT) record.fragments.push({ uri: response.uri });
   });
-  video.addEventListener('timeupdate', () => {
-    status.textContent = `${video.videoWidth}x${video.videoHeight}, ${video.currentTime.toFixed(1)} s`;
-    if (video.currentTime > goalSeconds) finish('played');
-  });
-  setTimeout(() => finish('timed out'), timeoutSeconds * 1000);
+  watch(() => `${video.videoWidth}x${video.videoHeight}, ${video.currentTime.toFixed(1)} s`);
 
   try {
     await player.attach(video);
