@@ -1,7 +1,7 @@
 """What the package defaults cost, and what they declare.
 
-Runs, interleaved round by round, each in a fresh interpreter, on a 1080p clip
-whose second half is hard to encode (the default four-rung ladder):
+Runs, interleaved round by round, each in a fresh interpreter, with the
+default four-rung ladder:
 
   hls_encoder      - the specified output (30 fps, nominal BANDWIDTH)
   encode           - the package defaults (upright, fitted, the source's rate,
@@ -9,11 +9,13 @@ whose second half is hard to encode (the default four-rung ladder):
   encode-rotated   - the same clip stored sideways with a display matrix, so
                      that every picture is turned upright before scaling
 
-and prints each one's median CPU time and wall time with the ratios, and for
-one package of each of the first two, every variant's declared BANDWIDTH
-against the peak and average segment bit rate measured from its files.
+on run_bench.py's 1080p30 clip (--clip bench, the default) or on a 1080p clip
+whose second half is hard to encode (--clip hard), and prints each one's median
+CPU time and wall time with the ratios, and for one package of each of the
+first two, every variant's declared BANDWIDTH against the peak and average
+segment bit rate measured from its files.
 
-    python bench/defaults_bench.py [--rounds N] [--seconds S] [--work DIR]
+    python bench/defaults_bench.py [--clip bench|hard] [--rounds N] [--seconds S] [--work DIR]
 """
 
 from __future__ import annotations
@@ -44,9 +46,14 @@ def ffmpeg(*args: str) -> None:
     subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", *args], check=True)
 
 
-def make_inputs(work: Path, seconds: int) -> dict[str, Path]:
-    clip, rotated = work / f"hard-{seconds}s.mp4", work / f"hard-{seconds}s-rotated.mp4"
-    if not clip.exists():
+def make_inputs(work: Path, seconds: int, kind: str) -> dict[str, Path]:
+    clip, rotated = work / f"{kind}-{seconds}s.mp4", work / f"{kind}-{seconds}s-rotated.mp4"
+    if kind == "bench":
+        sys.path.insert(0, str(Path(__file__).parent))
+        from run_bench import make_input
+
+        make_input(clip, seconds, 30)
+    elif not clip.exists():
         half = seconds / 2
         ffmpeg("-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30,noise=alls=40:allf=t+u:enable='gte(t,{half})'",
                "-f", "lavfi", "-i", "sine=frequency=180:sample_rate=48000,tremolo=f=4:d=0.8,aformat=channel_layouts=stereo",
@@ -101,12 +108,13 @@ def bandwidths(out: Path) -> list[tuple[str, int, int, int]]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--clip", choices=["bench", "hard"], default="bench")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--seconds", type=int, default=24)
+    parser.add_argument("--seconds", type=int, default=20)
     parser.add_argument("--work", type=Path, default=Path(__file__).parent / "work" / "defaults")
     options = parser.parse_args()
     options.work.mkdir(parents=True, exist_ok=True)
-    inputs = make_inputs(options.work, options.seconds)
+    inputs = make_inputs(options.work, options.seconds, options.clip)
     info = key_info(options.work)
     samples: dict[str, list[tuple[float, float]]] = {how: [] for how in inputs}
     for round_number in range(options.rounds):
@@ -116,7 +124,8 @@ def main() -> None:
                   f"CPU {samples[how][-1][1]:.2f} s", file=sys.stderr)
     medians = {how: (statistics.median(w for w, _ in s), statistics.median(c for _, c in s))
                for how, s in samples.items()}
-    print(f"{options.seconds} s 1080p clip, default ladder, median of {options.rounds} interleaved rounds")
+    print(f"{options.seconds} s 1080p clip ({options.clip}), default ladder, median of {options.rounds} "
+          "interleaved rounds")
     print("| run | wall s | CPU s | CPU / hls_encoder | CPU / encode |")
     print("|---|---:|---:|---:|---:|")
     for how, (wall, cpu) in medians.items():
