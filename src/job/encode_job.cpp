@@ -48,7 +48,7 @@ std::string size_text(FrameSize size) {
 // than the picture is skipped, with its reason, unless the profile upscales;
 // the smallest requested rung is made at the picture's own size instead.
 void size_rendition(Rendition& rendition, const RenditionRung& rung, const EncodeRequest& request,
-                    const SourceGeometry& source) {
+                    const SourceGeometry& source, const RenditionRung* smallest) {
     if (!request.profile.keep_aspect) {
         const FrameSize size = rendition_frame_size(rung, source.coded.width, source.coded.height);
         rendition.width = size.width;
@@ -57,7 +57,7 @@ void size_rendition(Rendition& rendition, const RenditionRung& rung, const Encod
     }
     FittedFrame fitted = fitted_frame_size(rung, source.displayed);
     if (fitted.upscales && !request.profile.upscale) {
-        if (&rung == smallest_requested(request)) {
+        if (&rung == smallest) {
             fitted.size = source_frame_size(source.displayed);
         } else {
             rendition.skip_reason = "the source's picture (" + size_text(source.displayed) +
@@ -73,6 +73,7 @@ void size_rendition(Rendition& rendition, const RenditionRung& rung, const Encod
 std::vector<Rendition> plan_renditions(const EncodeRequest& request, const SourceGeometry& source,
                                        const PictureClock& clock, JobLog& log) {
     const std::string directory = directory_of(request.output);
+    const RenditionRung* smallest = smallest_requested(request);
     std::vector<Rendition> plan;
     plan.reserve(request.renditions.size());
     for (std::size_t i = 0; i < request.renditions.size(); ++i) {
@@ -93,7 +94,7 @@ std::vector<Rendition> plan_renditions(const EncodeRequest& request, const Sourc
             i < request.bitrates.size() ? request.bitrates[i] : rung->default_bitrate;
         rendition.playlist_path = directory + name + ".m3u8";
         rendition.clock = clock;
-        size_rendition(rendition, *rung, request, source);
+        size_rendition(rendition, *rung, request, source, smallest);
         if (!rendition.skip_reason.empty())
             log_message(log, LOG_INFO, "Skipping " + name + ": " + rendition.skip_reason + ".");
         plan.push_back(std::move(rendition));

@@ -18,8 +18,6 @@ struct AudioStreamParameters {
     AVRational time_base; // of the packets that follow
 };
 
-// The grid every picture travels on: the encoders' 30 frames per second.
-constexpr AVRational PICTURE_TIME_BASE{1, 30};
 
 // A length of time with the base it is counted in.
 struct MediaDuration {
@@ -33,7 +31,7 @@ struct MediaItem {
     // Kind::audio_parameters
     std::shared_ptr<const AudioStreamParameters> audio;
     // Kind::picture: a reference to the decoded picture, read-only because
-    // every rendition shares its buffers; pts on the 1/30 s output grid.
+    // every rendition shares its buffers; pts in ticks of the job's output grid.
     FramePtr picture;
     MediaDuration picture_duration;
     // Kind::audio_packet: this rendition's own reference to an encoded packet,

@@ -23,7 +23,7 @@ void deliver_audio_parameters(FanOut& out,
                               const std::shared_ptr<const AudioStreamParameters>& audio);
 
 // `picture` stays the caller's; each rendition gets a reference with `pts`
-// (1/30 s ticks) in place of the decoder's.
+// (ticks of the output grid) in place of the decoder's.
 StepStatus deliver_picture(FanOut& out, const AVFrame* picture, int64_t pts,
                            MediaDuration duration);
 

@@ -58,11 +58,9 @@ Orientation orientation_of(const AVStream& video) {
             return {"vflip", false};
         return {};
     }
-    if (std::fabs(theta) < 1.0) {
-        if (matrix[4] < 0)
-            return {"vflip", false};
-        if (matrix[0] < 0)
-            return {"hflip", false};
-    }
+    // A mirror image left to right reads as a half turn above; upside down
+    // reads as no turn at all.
+    if (std::fabs(theta) < 1.0 && matrix[4] < 0)
+        return {"vflip", false};
     return {};
 }
