@@ -31,10 +31,11 @@ import time
 from collections.abc import Iterable
 from typing import Any
 
-from celery import Celery, Task, signals
+from celery import Celery, Task, chord, group, signals
 from celery.exceptions import SoftTimeLimitExceeded
+from celery.result import AsyncResult
 
-from vantrel import _engine
+from vantrel import _engine, _split
 from vantrel._encode import DEFAULT_RENDITIONS
 from vantrel._package import FAILED, STOPPED, make_package, stopped_result
 
@@ -125,6 +126,108 @@ def _quiet_library_log(**_: object) -> None:
     _engine.set_library_log_level(AV_LOG_WARNING)
 
 
+def submit(
+    input: str,
+    output_dir: str,
+    *,
+    renditions: Iterable[str] = DEFAULT_RENDITIONS,
+    bitrates: Iterable[int] | None = None,
+    key_info: str | None = None,
+    key_uri: str | None = None,
+    key_path: str | None = None,
+    upscale: bool = False,
+    chunk_seconds: float | None = None,
+) -> AsyncResult:
+    """Submits a job that may be split: its get() returns encode_package's
+    result with "chunks" (each chunk's start and end in seconds and the worker
+    that encoded it, empty when the title was encoded whole) and "split"
+    ("chunks" or why the title was encoded whole). `chunk_seconds` None
+    splits titles longer than about three chunks of the default length, 0
+    never splits; chunks are whole segments long."""
+    return plan_package.apply_async(
+        kwargs={
+            "input": input,
+            "output_dir": output_dir,
+            "renditions": list(renditions),
+            "bitrates": None if bitrates is None else list(bitrates),
+            "key_info": key_info,
+            "key_uri": key_uri,
+            "key_path": key_path,
+            "upscale": upscale,
+            "chunk_seconds": chunk_seconds,
+        }
+    )
+
+
+@app.task(bind=True, name="vantrel.plan_package", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
+def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float | None = None, **package: Any) -> Any:
+    """Splits the title into a chord, the sound and one task per chunk, then
+    the stitch, which takes this task's place (its result is the job's); a
+    title that cannot or need not be split is encoded here, whole."""
+    plan = _split.plan_split(input, chunk_seconds)
+    if plan.unsplittable:
+        result = _encode_whole(self, input, output_dir, **package)
+        return {**result, "split": f"encoded whole: {plan.unsplittable}", "chunks": []}
+    work_dir = _split.work_directory(output_dir, self.request.id)
+    os.makedirs(work_dir, exist_ok=True)
+    picture_options = {k: package.get(k) for k in ("renditions", "bitrates", "upscale")}
+    parts = group(
+        encode_sound.si(input, work_dir),
+        *(encode_chunk.si(input, work_dir, window, **picture_options) for window in plan.windows),
+    )
+    body = stitch_package.s(input, output_dir, work_dir, plan.frame_rate, **package)
+    raise self.replace(chord(parts, body.on_error(discard_work.si(work_dir))))
+
+
+@app.task(bind=True, name="vantrel.encode_sound", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
+def encode_sound(self: Task, input: str, work_dir: str) -> dict[str, Any]:
+    return _split.encode_sound(input, work_dir)
+
+
+@app.task(bind=True, name="vantrel.encode_chunk", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
+def encode_chunk(
+    self: Task,
+    input: str,
+    work_dir: str,
+    window: list[int],
+    renditions: Iterable[str] = DEFAULT_RENDITIONS,
+    bitrates: Iterable[int] | None = None,
+    upscale: bool = False,
+) -> dict[str, Any]:
+    return _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale)
+
+
+@app.task(bind=True, name="vantrel.stitch_package", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
+def stitch_package(
+    self: Task, parts: list[dict[str, Any]], input: str, output_dir: str, work_dir: str, frame_rate: float,
+    **package: Any,
+) -> dict[str, Any]:
+    """Muxes the parts into the package and places it; the work directory
+    goes once the package is placed or cannot be made."""
+    started_at = time.time()
+    try:
+        result = _split.stitch(input, output_dir, work_dir, parts, **package)
+    finally:
+        _split.discard_work(work_dir)
+    chunks = [
+        {
+            "start": part["start"] / frame_rate,
+            "end": None if part["end"] < 0 else part["end"] / frame_rate,
+            "worker": part["worker"],
+        }
+        for part in sorted((p for p in parts if "start" in p), key=lambda p: p["start"])
+    ]
+    if result["outcome"] in (FAILED, STOPPED):
+        LOGGER.warning("job %s %s: %s", self.request.id, result["outcome"], _reason(result))
+    return {**result, "split": "chunks", "chunks": chunks, "started_at": started_at, "finished_at": time.time()}
+
+
+@app.task(name="vantrel.discard_work")
+def discard_work(work_dir: str) -> None:
+    """A part failed: the job is over and its intermediates go."""
+    _split.discard_work(work_dir)
+
+
 @app.task(
     bind=True,
     name="vantrel.encode_package",
@@ -153,6 +256,30 @@ def encode_package(
     Returns EncodeResult.to_dict() with "outcome" ("encoded", "already
     complete", "failed" or "stopped"), "output_dir", and "started_at" and
     "finished_at" (the worker's clock, seconds since the epoch) added."""
+    return _encode_whole(
+        self,
+        input,
+        output_dir,
+        renditions=renditions,
+        bitrates=bitrates,
+        key_info=key_info,
+        key_uri=key_uri,
+        key_path=key_path,
+        upscale=upscale,
+    )
+
+
+def _encode_whole(
+    self: Task,
+    input: str,
+    output_dir: str,
+    renditions: Iterable[str] = DEFAULT_RENDITIONS,
+    bitrates: Iterable[int] | None = None,
+    key_info: str | None = None,
+    key_uri: str | None = None,
+    key_path: str | None = None,
+    upscale: bool = False,
+) -> dict[str, Any]:
     started_at, started = time.time(), time.monotonic()
     try:
         result = make_package(
