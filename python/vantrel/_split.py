@@ -119,6 +119,7 @@ def encode_chunk(
     renditions: Iterable[str],
     bitrates: Iterable[int] | None,
     upscale: bool,
+    worker: str,
 ) -> dict[str, Any]:
     """Every rendition's pictures of one window, from one decode that starts
     at the keyframe before it, as one intermediate per rendition."""
@@ -143,7 +144,7 @@ def encode_chunk(
             raise PartFailed(f"the chunk from {first} to {end}: {reason}")
         files = [f"{r.name}.{first}.nut" for r in result.renditions if r.created]
         pictures = {r.name: r.pictures for r in result.renditions if r.created}
-        return write_manifest(manifest, files, start=first, end=end, pictures=pictures)
+        return write_manifest(manifest, files, start=first, end=end, pictures=pictures, worker=worker)
 
 
 def stitch(
@@ -168,14 +169,13 @@ def stitch(
 
 def write_manifest(path: str, files: list[str], **facts: Any) -> dict[str, Any]:
     """Records the part's files as they are now, with the worker that made
-    them; written last, under a temporary name and renamed, so that it only
+    them (the machine's name unless `facts` name it); written last, under a temporary name and renamed, so that it only
     ever exists whole."""
     directory = os.path.dirname(path)
     record = {
         "manifest": path,
         "files": {name: _fingerprint(os.path.join(directory, name)) for name in files},
         "worker": socket.gethostname(),
-        "pid": os.getpid(),
         **facts,
     }
     temporary = f"{path}.partial"

@@ -18,6 +18,9 @@ Configured from the environment, read at import:
     VANTREL_RESULT_BACKEND     where results are kept (default: the broker)
     VANTREL_SOFT_TIME_LIMIT    seconds a job may run before it is stopped (default 10800)
     VANTREL_TIME_LIMIT         seconds after which its process is killed (default: soft + 60)
+    VANTREL_PART_SOFT_TIME_LIMIT  seconds a split job's task may run (default 900)
+    VANTREL_VISIBILITY_TIMEOUT seconds before a task whose worker is gone is
+                               delivered again (default: the part limit + 180)
     VANTREL_MAX_MEMORY_PER_CHILD  KiB of resident memory after which a worker
                                process is replaced once its job ended (default 2097152)
 
@@ -27,6 +30,7 @@ from __future__ import annotations
 
 import logging
 import os
+import socket
 import time
 from collections.abc import Iterable
 from typing import Any
@@ -52,11 +56,23 @@ SOFT_TIME_LIMIT = float(os.environ.get("VANTREL_SOFT_TIME_LIMIT", 3 * 3600))
 # a process that no longer answers at all.
 TIME_LIMIT = float(os.environ.get("VANTREL_TIME_LIMIT", SOFT_TIME_LIMIT + 60))
 MAX_MEMORY_PER_CHILD_KIB = int(os.environ.get("VANTREL_MAX_MEMORY_PER_CHILD", 2 * 1024 * 1024))
-# Redis hands an unacknowledged job to another worker once this has passed
-# since it was delivered, whether or not its worker still runs it. Longer than
-# any job may run, so that only a job whose worker is gone (its machine failed,
-# its main process killed) is delivered again; that one waits this long.
-VISIBILITY_TIMEOUT = TIME_LIMIT + 600
+# A split job's tasks (the sound, a chunk, the stitch) are bounded by one
+# chunk's encode, not by the title: a 30 s chunk of the 1080p ladder takes
+# about a minute on 2 cores, so 15 minutes leave room for slow machines.
+PART_SOFT_TIME_LIMIT = float(os.environ.get("VANTREL_PART_SOFT_TIME_LIMIT", 15 * 60))
+PART_TIME_LIMIT = PART_SOFT_TIME_LIMIT + 60
+# Redis hands an unacknowledged task to another worker once this has passed
+# since it was delivered, whether or not its worker still runs it: a task
+# whose worker machine is gone waits this long, plus one sweep for such tasks
+# (RESTORE_SWEEP_SECONDS). Longer than any part of a split job may run, so a
+# lost machine costs a split job minutes. A title encoded whole may run for
+# longer: past this timeout it is delivered again to a second worker, whose
+# copy waits for the output directory's lock and then finds the package
+# complete (or makes it, should the first have failed), holding that worker
+# process meanwhile. Raise it (VANTREL_VISIBILITY_TIMEOUT) where long titles
+# that cannot be split are common.
+VISIBILITY_TIMEOUT = float(os.environ.get("VANTREL_VISIBILITY_TIMEOUT", PART_TIME_LIMIT + 120))
+RESTORE_SWEEP_SECONDS = max(1, min(10, int(VISIBILITY_TIMEOUT // 4)))
 # How often a job whose worker process died is sent again before it is
 # given up as failed: an input that kills its process every time must not
 # take down every worker in turn, forever.
@@ -112,7 +128,12 @@ app.conf.update(
     # ladder peaks at about 0.9 GiB) is replaced by a fresh one before its
     # next job, so that memory a job leaked or fragmented is not carried on.
     worker_max_memory_per_child=MAX_MEMORY_PER_CHILD_KIB,
-    broker_transport_options={"visibility_timeout": VISIBILITY_TIMEOUT},
+    broker_transport_options={
+        "visibility_timeout": VISIBILITY_TIMEOUT,
+        # Every worker looks for tasks past their timeout this often.
+        "unacked_restore_interval": RESTORE_SWEEP_SECONDS,
+        "unacked_restore_throttle": 1,
+    },
     # The STARTED state, with the worker's host name and process id: a client
     # sees which jobs run and where.
     task_track_started=True,
@@ -179,12 +200,26 @@ def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float |
     raise self.replace(chord(parts, body.on_error(discard_work.si(work_dir))))
 
 
-@app.task(bind=True, name="vantrel.encode_sound", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
+@app.task(
+    bind=True,
+    name="vantrel.encode_sound",
+    max_retries=RETRIES_ON_WORKER_LOST,
+    default_retry_delay=0,
+    soft_time_limit=PART_SOFT_TIME_LIMIT,
+    time_limit=PART_TIME_LIMIT,
+)
 def encode_sound(self: Task, input: str, work_dir: str) -> dict[str, Any]:
     return _split.encode_sound(input, work_dir)
 
 
-@app.task(bind=True, name="vantrel.encode_chunk", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
+@app.task(
+    bind=True,
+    name="vantrel.encode_chunk",
+    max_retries=RETRIES_ON_WORKER_LOST,
+    default_retry_delay=0,
+    soft_time_limit=PART_SOFT_TIME_LIMIT,
+    time_limit=PART_TIME_LIMIT,
+)
 def encode_chunk(
     self: Task,
     input: str,
@@ -194,10 +229,18 @@ def encode_chunk(
     bitrates: Iterable[int] | None = None,
     upscale: bool = False,
 ) -> dict[str, Any]:
-    return _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale)
+    worker = self.request.hostname or socket.gethostname()
+    return _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale, worker)
 
 
-@app.task(bind=True, name="vantrel.stitch_package", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
+@app.task(
+    bind=True,
+    name="vantrel.stitch_package",
+    max_retries=RETRIES_ON_WORKER_LOST,
+    default_retry_delay=0,
+    soft_time_limit=PART_SOFT_TIME_LIMIT,
+    time_limit=PART_TIME_LIMIT,
+)
 def stitch_package(
     self: Task, parts: list[dict[str, Any]], input: str, output_dir: str, work_dir: str, frame_rate: float,
     **package: Any,
