@@ -158,3 +158,14 @@ def test_same_split_job_twice_makes_one_package(worker, long_clip, outputs):
     assert sorted(r["outcome"] for r in results) == ["already complete", "encoded"], results
     assert_plays(out, RENDITIONS, long_clip.path)
     assert leftovers(out) == []
+
+
+def test_revoked_job_stops_its_chunks_and_leaves_nothing(worker, long_clip, outputs):
+    out = outputs / "revoked"
+    job = submit(long_clip.path, out, chunk_seconds=CHUNK_SECONDS)
+    wait_for(lambda: chunk_process(out), JOB_SECONDS, "a chunk to be encoded")
+    queue.revoke(job.id)
+    wait_for(lambda: work_directories(out) == [] and chunk_process(out) is None, JOB_SECONDS, "the chunks to stop")
+    # The chord ends with the revoked part's error, and no package.
+    assert job.failed() and "revoked" in repr(job.result).lower(), repr(job.result)
+    assert not out.exists()

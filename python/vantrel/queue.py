@@ -28,6 +28,7 @@ Needs the extra: pip install 'vantrel[celery]'."""
 
 from __future__ import annotations
 
+import json
 import logging
 import os
 import socket
@@ -180,6 +181,19 @@ def submit(
     )
 
 
+_PARTS_KEY = "vantrel-parts-"
+
+
+def revoke(job_id: str) -> None:
+    """Stops a submitted job: the stitch (which carries the job's id) and every
+    part not yet done, those running included. A running part is stopped as
+    its time limit stops it: its encode ends and its files go; the chord's
+    error callback then removes the job's work directory."""
+    stored = app.backend.get(_PARTS_KEY + job_id)
+    ids = [job_id, *(json.loads(stored) if stored else [])]
+    app.control.revoke(ids, terminate=True, signal="SIGUSR1")
+
+
 @app.task(bind=True, name="vantrel.plan_package", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
 def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float | None = None, **package: Any) -> Any:
     """Splits the title into a chord, the sound and one task per chunk, then
@@ -192,9 +206,15 @@ def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float |
     work_dir = _split.work_directory(output_dir, self.request.id)
     os.makedirs(work_dir, exist_ok=True)
     picture_options = {k: package.get(k) for k in ("renditions", "bitrates", "upscale")}
+    # Named after the job, so that revoke() can reach them; kept for a day.
+    ids = [f"{self.request.id}-sound", *(f"{self.request.id}-chunk-{first}" for first, _ in plan.windows)]
+    self.backend.set(_PARTS_KEY + self.request.id, json.dumps(ids))
     parts = group(
-        encode_sound.si(input, work_dir),
-        *(encode_chunk.si(input, work_dir, window, **picture_options) for window in plan.windows),
+        encode_sound.si(input, work_dir).set(task_id=ids[0]),
+        *(
+            encode_chunk.si(input, work_dir, window, **picture_options).set(task_id=task_id)
+            for window, task_id in zip(plan.windows, ids[1:])
+        ),
     )
     body = stitch_package.s(input, output_dir, work_dir, plan.frame_rate, **package)
     raise self.replace(chord(parts, body.on_error(discard_work.si(work_dir))))
