@@ -136,40 +136,44 @@ class Broker:
 
 
 class Worker:
-    """One celery worker node with WORKER_PROCESSES pool processes."""
+    """One celery worker node, with WORKER_PROCESSES pool processes unless told otherwise."""
 
-    def __init__(self, directory: Path, broker: Broker) -> None:
-        env = dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url)
+    def __init__(self, directory: Path, broker: Broker, node: str = NODE, processes: int = WORKER_PROCESSES,
+                 **settings: str) -> None:
+        env = dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url, **settings)
+        self.node = node
         self.log = directory / "worker.log"
         with open(self.log, "ab") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "celery", "-A", "vantrel.queue", "worker", "--hostname", NODE,
-                 "--concurrency", str(WORKER_PROCESSES), "--loglevel", "INFO",
+                [sys.executable, "-m", "celery", "-A", "vantrel.queue", "worker", "--hostname", node,
+                 "--concurrency", str(processes), "--loglevel", "INFO",
                  "--without-gossip", "--without-mingle", "--without-heartbeat"],
                 stdout=log, stderr=subprocess.STDOUT, cwd=directory, env=env,
             )
         try:
-            wait_for(lambda: queue.app.control.ping([NODE], timeout=1), START_SECONDS, "the worker to answer")
+            wait_for(lambda: queue.app.control.ping([node], timeout=1), START_SECONDS, "the worker to answer")
         except BaseException:
             stop_process(self.process)
             raise
 
     def pool_processes(self) -> list[int]:
-        stats = queue.app.control.inspect([NODE], timeout=5).stats()
-        return sorted(stats[NODE]["pool"]["processes"])
+        stats = queue.app.control.inspect([self.node], timeout=5).stats()
+        return sorted(stats[self.node]["pool"]["processes"])
 
     def consume(self, name: str) -> None:
         def added() -> list:
             # After a broker restart the client's pooled connection is
             # found closed once, and the worker needs a moment to reconnect.
             with contextlib.suppress(redis.ConnectionError, OperationalError):
-                return queue.app.control.add_consumer(name, destination=[NODE], reply=True, timeout=1)
+                return queue.app.control.add_consumer(name, destination=[self.node], reply=True, timeout=1)
             return []
 
         wait_for(added, START_SECONDS, f"the worker to take queue {name}")
 
 
-@pytest.fixture(scope="module")
+# One for the session: the client keeps its result backend, and with it the
+# first broker's address, for as long as the process lives.
+@pytest.fixture(scope="session")
 def broker(tmp_path_factory: pytest.TempPathFactory):
     if shutil.which("redis-server") is None:
         pytest.fail("redis-server is needed for the queue tests (apt-get install redis-server)")

@@ -69,6 +69,35 @@ RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int, str, int, int
 JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int]
 
 
+@dataclasses.dataclass(frozen=True)
+class JobPart:
+    """A share of a split job (vantrel._split) that a run makes instead of the
+    whole title: the sound, the pictures of the window [first_tick, end_tick)
+    of the output grid (end_tick -1: to the end), or the stitch of the windows
+    starting at `window_starts`, all through intermediates in `work_dir`."""
+
+    kind: int
+    work_dir: str
+    first_tick: int = 0
+    end_tick: int = -1
+    window_starts: tuple[int, ...] = ()
+    with_sound: bool = True
+
+    def engine_arguments(self) -> tuple[Any, ...]:
+        return (
+            self.kind,
+            self.first_tick,
+            self.end_tick,
+            os.fsencode(self.work_dir),
+            list(self.window_starts),
+            self.with_sound,
+        )
+
+
+# The engine's kinds of part.
+SOUND_PART, PICTURES_PART, STITCH_PART = 1, 2, 3
+
+
 class EncodeTimeout(TimeoutError):
     """The job ran longer than its `timeout`; it was stopped and its files removed."""
 
@@ -151,6 +180,7 @@ def encode(
     progress: Callable[[Progress], object] | None = None,
     timeout: float | None = None,
     upscale: bool = False,
+    _part: JobPart | None = None,
 ) -> EncodeResult:
     """Transcodes `input` into an encrypted HLS package whose master playlist is `output`.
 
@@ -180,7 +210,7 @@ def encode(
     limit = _timeout_argument(timeout)
     started = time.monotonic()
     deadline = None if limit is None else started + limit
-    job = _engine.start_job(*request)
+    job = _engine.start_job(*request, *(_part.engine_arguments() if _part else ()))
     try:
         while not _engine.wait_for_job(job, _wait_seconds(deadline)):
             _log_lines(_engine.take_job_lines(job))

@@ -13,7 +13,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import DEFAULT_RENDITIONS, EncodeResult, StrPath, _renditions_argument, encode
+from vantrel._encode import DEFAULT_RENDITIONS, EncodeResult, JobPart, StrPath, _renditions_argument, encode
 from vantrel._placement import Placement, final_path, fresh_key, is_empty_directory, placement
 
 MASTER_PLAYLIST = "master.m3u8"
@@ -72,6 +72,7 @@ def make_package(
     key_uri: str | None = None,
     key_path: StrPath | None = None,
     upscale: bool = False,
+    stitch: JobPart | None = None,
 ) -> dict[str, Any]:
     """Encodes `input` into the package OUTPUT_DIR/master.m3u8 and returns
     EncodeResult.to_dict() with the job's "outcome" and "output_dir" added.
@@ -84,7 +85,10 @@ def make_package(
     complete" (OUTPUT_DIR held this job's complete package; nothing was
     done), "failed" (some rendition or the job failed, as the result says;
     nothing was placed). Any exception, a time limit's included, stops the
-    encode and leaves nothing behind but the exception."""
+    encode and leaves nothing behind but the exception.
+
+    `stitch`, a split job's stitch part, makes the package from the
+    intermediates its other parts wrote instead of encoding the title."""
     final = final_path(output_dir)
     # Refused before anything is written: a bare str, a name that is not one.
     renditions = _renditions_argument(renditions)
@@ -98,7 +102,13 @@ def make_package(
             raise FileExistsError(f"{final} holds something other than this job's package; it is left as it is")
         with _job_key(job, key_info, key_uri, key_path) as job_key_info:
             result = encode_into(
-                job, input, renditions=renditions, bitrates=bitrates, key_info=job_key_info, upscale=upscale
+                job,
+                input,
+                renditions=renditions,
+                bitrates=bitrates,
+                key_info=job_key_info,
+                upscale=upscale,
+                _part=stitch,
             )
         placed = job.placed
     report = relocated(result, final, placed).to_dict()

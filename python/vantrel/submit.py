@@ -1,7 +1,7 @@
 """vantrel-submit: one encode job handed to the job queue's workers.
 
     vantrel-submit INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k] [--upscale]
-                   [--key-info FILE | --key-uri URI --key-file PATH] [--no-wait]
+                   [--key-info FILE | --key-uri URI --key-file PATH] [--chunk-seconds N] [--no-wait]
 
 It waits for the job and prints its result as JSON. Exit status: 0 when the
 package is in place, 1 when the job failed or was stopped, 2 for usage errors
@@ -32,6 +32,14 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         key_info_help="an HLS key info file the workers can read",
         key_file_help="where the worker makes the package's fresh key (default: OUTPUT_DIR.key)",
     )
+    parser.add_argument(
+        "--chunk-seconds",
+        type=float,
+        default=None,
+        metavar="N",
+        help="encode chunks of about N seconds (whole segments) on many workers at once and stitch them; "
+        "0 never splits; default: titles longer than about three chunks of 30 s are split",
+    )
     parser.add_argument("--no-wait", action="store_true", help="print the job's id instead of waiting for it")
     return parse_job_arguments(parser, argv)
 
@@ -44,6 +52,7 @@ def job_arguments(options: argparse.Namespace) -> dict[str, object]:
         "renditions": options.renditions,
         "bitrates": options.bitrates,
         "upscale": options.upscale,
+        "chunk_seconds": options.chunk_seconds,
     }
     if options.key_info:
         job["key_info"] = os.path.abspath(options.key_info)
@@ -57,12 +66,12 @@ def job_arguments(options: argparse.Namespace) -> dict[str, object]:
 def main(argv: list[str] | None = None) -> int:
     options = parse_arguments(argv)
     try:
-        from vantrel.queue import BROKER_URL, encode_package
+        from vantrel.queue import BROKER_URL, submit
     except ImportError as error:
         print(f"vantrel-submit: error: {error.msg}; install it with pip install 'vantrel[celery]'", file=sys.stderr)
         return EXIT_USAGE
     try:
-        job = encode_package.apply_async(kwargs=job_arguments(options))
+        job = submit(**job_arguments(options))
     except Exception as error:  # the client's connection errors, of kombu, redis-py or Celery's retries
         print(f"vantrel-submit: error: cannot submit to {BROKER_URL}: {str(error).strip()}", file=sys.stderr)
         return EXIT_USAGE

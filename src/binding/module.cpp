@@ -15,6 +15,7 @@
 
 #include "job/background_job.h"
 #include "job/rendition_ladder.h"
+#include "job/split_probe.h"
 #include "log/ffmpeg_log.h"
 
 extern "C" {
@@ -63,11 +64,20 @@ BackgroundJob& job_of(const py::capsule& handle) {
 
 // The package functions' jobs: upright, fitted, at the source's frame rate,
 // with a measured master playlist.
+// A split job's task names its part: 0 whole, 1 sound, 2 pictures of the
+// window [first_tick, end_tick), 3 stitch of the windows starting at
+// `window_starts`.
 py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
-                  std::vector<int> bitrates, std::string key_info, bool upscale) {
+                  std::vector<int> bitrates, std::string key_info, bool upscale, int part_kind,
+                  int64_t first_tick, int64_t end_tick, std::string work_dir,
+                  std::vector<int64_t> window_starts, bool with_sound) {
+    if (part_kind < 0 || part_kind > static_cast<int>(PartKind::stitch))
+        throw py::value_error("part_kind must be 0 to 3");
+    JobPart part{static_cast<PartKind>(part_kind), first_tick, end_tick, std::move(work_dir),
+                 std::move(window_starts), with_sound};
     std::unique_ptr<BackgroundJob> job = start_background_job(
         {std::move(input), std::move(output), std::move(renditions), std::move(bitrates),
-         std::move(key_info), package_profile(upscale)});
+         std::move(key_info), package_profile(upscale), std::move(part)});
     py::capsule handle(job.get(), JOB_CAPSULE, &release_job);
     job.release();
     return handle;
@@ -141,6 +151,19 @@ void stop(const py::capsule& handle) {
     stop_background_job(job);
 }
 
+// (why it cannot be split or "", frame rate numerator and denominator,
+// pictures per segment, duration in microseconds or -1).
+py::tuple probe_split(const std::string& input) {
+    SplitProbe probe;
+    {
+        const py::gil_scoped_release unlocked;
+        probe = probe_for_split(input, package_profile(false));
+    }
+    return py::make_tuple(probe.unsplittable, probe.clock.frame_rate.num,
+                          probe.clock.frame_rate.den, probe.clock.segment_pictures,
+                          probe.duration_us);
+}
+
 py::list ladder() {
     py::list rungs;
     for (const RenditionRung& rung : rendition_ladder())
@@ -162,7 +185,9 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("key") = std::string("enc.keyinfo"));
 
     m.def("start_job", &start, py::arg("input"), py::arg("output"), py::arg("renditions"),
-          py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"),
+          py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"), py::arg("part_kind") = 0,
+          py::arg("first_tick") = 0, py::arg("end_tick") = -1, py::arg("work_dir") = "",
+          py::arg("window_starts") = std::vector<int64_t>{}, py::arg("with_sound") = true,
           "Starts an encode job on a native thread and returns its handle; its lines are kept "
           "for take_job_lines.");
     m.def("wait_for_job", &wait_for_job, py::arg("job"), py::arg("seconds"),
@@ -178,6 +203,9 @@ PYBIND11_MODULE(_engine, m) {
           "Once the job ended: keeps its files and returns what it did; raises what escaped it.");
     m.def("stop_job", &stop, py::arg("job"),
           "Stops the job, waits for its threads and removes every file it wrote.");
+    m.def("probe_split", &probe_split, py::arg("input"),
+          "(why the input cannot be split or '', frame rate numerator, denominator, keyframe "
+          "interval, duration in microseconds or -1).");
     m.def("ladder", &ladder, "The known renditions: (name, long side, short side, bitrate).");
     m.def("set_library_log_level", &av_log_set_level, py::arg("level"),
           "The media libraries' own log level for this process (av_log_set_level).");

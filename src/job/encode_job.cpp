@@ -8,6 +8,7 @@
 #include "job/master_playlist.h"
 #include "job/output_frame_rate.h"
 #include "job/rendition_ladder.h"
+#include "job/split_parts.h"
 #include "job/stage_threads.h"
 #include "media/paths.h"
 #include "rendition/rendition_stage.h"
@@ -93,6 +94,9 @@ std::vector<Rendition> plan_renditions(const EncodeRequest& request, const Sourc
         rendition.bitrate =
             i < request.bitrates.size() ? request.bitrates[i] : rung->default_bitrate;
         rendition.playlist_path = directory + name + ".m3u8";
+        if (request.part.kind == PartKind::pictures)
+            rendition.intermediate_path =
+                pictures_file(request.part.work_dir, name, request.part.first_tick);
         rendition.clock = clock;
         size_rendition(rendition, *rung, request, source, smallest);
         if (!rendition.skip_reason.empty())
@@ -188,6 +192,27 @@ void run_stages(SourceStage& source, JobReport& report, const EncodeRequest& req
     threads.join_all();
 }
 
+// The sound part: the source stage, reading sound only, and its writer.
+void run_sound_stages(SourceStage& source, JobReport& report, const EncodeRequest& request,
+                      JobControl& control) {
+    MediaQueue queue(QUEUE_CAPACITY);
+    FanOut out = fan_out_to({&queue});
+    const auto stop = [&out] { abort_all(out, STOPPED); };
+    const StagesWatched watched(control, stop);
+    StepStatus status;
+    bool wrote = false;
+    std::string why;
+    StageThreads threads(2, stop);
+    threads.start([&] {
+        status = write_sound_part(queue, sound_file(request.part.work_dir), control, wrote, why);
+    });
+    threads.start([&] { run_source_stage(source, out, control); });
+    threads.join_all();
+    if (status.failed() && !control.cancelled.load())
+        report.error = why.empty() ? failure_text(status) : why;
+    report.master_written = wrote; // the sound file, for this part
+}
+
 std::vector<MasterEntry> created_renditions(const JobReport& report) {
     std::vector<MasterEntry> created;
     for (std::size_t k = 0; k < report.plan.size(); ++k)
@@ -274,12 +299,23 @@ void run_encode_job(const EncodeRequest& request, JobControl& control, JobReport
                         frame_rate_text(clock.frame_rate) + " frames per second.");
     publish_plan(report, plan_renditions(request, geometry, clock, log),
                  input_duration_us(source->input));
-    if (report.plan.size() > skipped_renditions(report))
+    const JobPart& part = request.part;
+    source->wants_pictures = part.kind != PartKind::sound;
+    source->wants_sound = part.kind != PartKind::pictures;
+    source->first_tick = part.kind == PartKind::pictures ? part.first_tick : 0;
+    source->end_tick = part.kind == PartKind::pictures ? part.end_tick : -1;
+    if (part.kind == PartKind::sound)
+        run_sound_stages(*source, report, request, control);
+    else if (part.kind == PartKind::stitch)
+        stitch_renditions(part, request.profile, request.key_info, control, report);
+    else if (report.plan.size() > skipped_renditions(report))
         run_stages(*source, report, request, control);
     // Released before the last lines, which the libraries' own closing lines
     // would otherwise follow.
     source.reset();
     if (control.cancelled.load())
         return end_stopped_job(report, log);
-    finish_job(request, report, log);
+    // A part other than the stitch leaves intermediates, not a package.
+    if (part.kind == PartKind::whole || part.kind == PartKind::stitch)
+        finish_job(request, report, log);
 }

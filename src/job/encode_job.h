@@ -10,6 +10,7 @@
 #include "job/job_report.h"
 #include "pipeline/encode_profile.h"
 #include "pipeline/job_control.h"
+#include "pipeline/job_part.h"
 
 struct EncodeRequest {
     std::string input;
@@ -18,6 +19,7 @@ struct EncodeRequest {
     std::vector<int32_t> bitrates; // paired with renditions by position
     std::string key_info;          // path of the HLS key info file
     EncodeProfile profile = specified_profile();
+    JobPart part; // the whole title unless a split job's task says otherwise
 };
 
 // Runs the job on the calling thread; its lines go where `control.log` says,

@@ -76,5 +76,6 @@ PictureClock choose_picture_clock(const EncodeProfile& profile, const AVStream& 
                   static_cast<long long>(segment_us / AV_TIME_BASE),
                   static_cast<long long>(segment_us % AV_TIME_BASE));
     clock.segment_seconds = seconds;
+    clock.segment_pictures = KEYFRAMES_PER_SEGMENT * clock.keyframe_interval;
     return clock;
 }

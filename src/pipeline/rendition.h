@@ -17,6 +17,9 @@ struct Rendition {
     // Where the variant playlist goes: beside the master playlist, named after
     // the rendition. Its segments are named after the same stem.
     std::string playlist_path;
+    // A pictures part writes the encoded pictures here (under their partial
+    // name until whole) instead of a variant; empty for a variant.
+    std::string intermediate_path;
     PictureClock clock; // the job's, the same for every rendition
     // Why the rendition is not made (its frame would be larger than the
     // source), or empty when it is.

@@ -62,10 +62,10 @@ StepStatus add_output_streams(RenditionStage& r) {
     r.video_out = avformat_new_stream(r.output.get(), nullptr);
     if (!r.video_out)
         return step_failed("could not add the video output stream", AVERROR(ENOMEM));
-    int ret = avcodec_parameters_from_context(r.video_out->codecpar, r.video_enc.get());
+    int ret = avcodec_parameters_copy(r.video_out->codecpar, r.video_par.get());
     if (ret < 0)
         return step_failed("could not copy the video encoder parameters", ret);
-    r.video_out->time_base = r.video_enc->time_base;
+    r.video_out->time_base = r.rendition.clock.time_base();
 
     if (!r.audio)
         return step_ok();

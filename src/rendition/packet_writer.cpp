@@ -83,3 +83,18 @@ StepStatus write_audio_packet(RenditionStage& r, AVPacket* pkt, AVRational time_
     av_packet_rescale_ts(pkt, time_base, r.audio_out->time_base);
     return mux_packet(r, pkt, r.audio_out, "could not write an audio packet");
 }
+
+StepStatus write_video_packet(RenditionStage& r, AVPacket* pkt, AVRational time_base) {
+    av_packet_rescale_ts(pkt, time_base, r.video_out->time_base);
+    // Every picture of the output grid lasts one tick.
+    if (pkt->duration <= 0)
+        pkt->duration = av_rescale_q(1, r.rendition.clock.time_base(), r.video_out->time_base);
+    const int64_t end_us =
+        pkt->pts == AV_NOPTS_VALUE
+            ? r.written_end_us
+            : av_rescale_q(pkt->pts + pkt->duration, r.video_out->time_base, AV_TIME_BASE_Q);
+    const StepStatus status = mux_packet(r, pkt, r.video_out, "could not write a video packet");
+    if (!status.failed())
+        note_picture_written(r, end_us);
+    return status;
+}

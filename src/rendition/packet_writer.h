@@ -8,6 +8,9 @@
 // muxer can time its segments exactly.
 StepStatus encode_and_write_video(RenditionStage& stage, const AVFrame* frame);
 
+// Writes one packet a pictures part encoded (a stitch); takes its reference.
+StepStatus write_video_packet(RenditionStage& stage, AVPacket* pkt, AVRational time_base);
+
 // Writes one of the source's AAC packets; takes its reference.
 StepStatus write_audio_packet(RenditionStage& stage, AVPacket* pkt, AVRational time_base);
 

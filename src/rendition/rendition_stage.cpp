@@ -22,20 +22,25 @@ StepStatus receive_audio_parameters(RenditionStage& r, MediaQueue& in) {
     if (!in.pop(item) || item.kind != MediaItem::Kind::audio_parameters)
         return step_failed(SOURCE_ENDED, 0);
     r.audio = std::move(item.audio);
-    r.codecs = video_codec_of(*r.video_enc);
+    r.codecs = video_codec_of(*r.video_par);
     if (r.audio && !r.codecs.empty())
         r.codecs += ",mp4a.40.2"; // AAC-LC, the source's encoder
     return step_ok();
 }
 
+bool writes_intermediate(const RenditionStage& r) {
+    return !r.rendition.intermediate_path.empty();
+}
+
 StepStatus set_up_rendition(RenditionStage& r, MediaQueue& in) {
     StepStatus status = open_video_encoder(r);
     if (!status.failed())
-        status = check_output_directory(r.rendition.playlist_path);
+        status = check_output_directory(writes_intermediate(r) ? r.rendition.intermediate_path
+                                                               : r.rendition.playlist_path);
     if (!status.failed())
         status = receive_audio_parameters(r, in);
     if (!status.failed())
-        status = open_hls_output(r);
+        status = writes_intermediate(r) ? open_intermediate_output(r) : open_hls_output(r);
     if (!status.failed())
         status = allocate_picture_buffer(r);
     return status;
@@ -94,7 +99,8 @@ StepStatus run_rendition(RenditionStage& r, MediaQueue& in, const JobControl& co
     if (!status.failed() && r.output_files.first_error < 0)
         status = step_failed(WRITE_STEP, r.output_files.first_error);
     if (!status.failed())
-        status = check_variant_files(r.rendition.playlist_path, r.figures);
+        status = writes_intermediate(r) ? place_intermediate_file(r.rendition)
+                                        : check_variant_files(r.rendition.playlist_path, r.figures);
     return status;
 }
 

@@ -13,6 +13,7 @@
 #include "media/step_status.h"
 #include "pipeline/encode_profile.h"
 #include "pipeline/job_control.h"
+#include "pipeline/job_part.h"
 #include "pipeline/media_item.h"
 #include "pipeline/rendition.h"
 
@@ -53,6 +54,8 @@ struct RenditionStage {
     RenditionProgress& progress; // read by other threads while this one runs
     int64_t written_end_us = 0;  // the latest end of a written picture
     CodecContextPtr video_enc;
+    // The video stream as muxed: the opened encoder's, or a stitch's chunks'.
+    CodecParametersPtr video_par;
     std::string codecs; // of the variant's streams, once both are known
     VariantFigures figures;
     // The source's; null when the variants carry video only.
@@ -85,7 +88,7 @@ constexpr const char* WRITE_STEP = "could not write the variant files";
 // encoded, then the encoder's flush.
 StepStatus open_video_encoder(RenditionStage& stage);
 // "avc1.PPCCLL" from the opened encoder's SPS, or empty when it has none.
-std::string video_codec_of(const AVCodecContext& enc_ctx);
+std::string video_codec_of(const AVCodecParameters& par);
 StepStatus allocate_picture_buffer(RenditionStage& stage);
 StepStatus encode_picture(RenditionStage& stage, const AVFrame* picture, MediaDuration duration);
 StepStatus flush_video_encoder(RenditionStage& stage);
@@ -95,3 +98,8 @@ StepStatus flush_video_encoder(RenditionStage& stage);
 StepStatus check_output_directory(const std::string& playlist_path);
 StepStatus open_hls_output(RenditionStage& stage);
 StepStatus write_trailer(RenditionStage& stage);
+
+// A pictures part's output (intermediate_output.cpp): the video stream alone,
+// in NUT, under the file's partial name; renamed into place once closed whole.
+StepStatus open_intermediate_output(RenditionStage& stage);
+StepStatus place_intermediate_file(const Rendition& rendition);

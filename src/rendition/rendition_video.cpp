@@ -79,8 +79,8 @@ const uint8_t* find_sps(const uint8_t* data, int size) {
 
 } // namespace
 
-std::string video_codec_of(const AVCodecContext& enc_ctx) {
-    const uint8_t* sps = find_sps(enc_ctx.extradata, enc_ctx.extradata_size);
+std::string video_codec_of(const AVCodecParameters& par) {
+    const uint8_t* sps = find_sps(par.extradata, par.extradata_size);
     if (!sps)
         return {};
     char codec[16];
@@ -122,9 +122,16 @@ StepStatus open_video_encoder(RenditionStage& r) {
                                 "could not switch off the video encoder's scene cuts");
     if (status.failed())
         return status;
-    const int ret = avcodec_open2(enc_ctx, encoder, nullptr);
+    int ret = avcodec_open2(enc_ctx, encoder, nullptr);
     if (ret < 0)
         return step_failed("could not open the video encoder", ret);
+    // Described after opening, so that the parameters carry the global header.
+    r.video_par.reset(avcodec_parameters_alloc());
+    if (!r.video_par)
+        return step_failed("could not describe the video stream", AVERROR(ENOMEM));
+    ret = avcodec_parameters_from_context(r.video_par.get(), enc_ctx);
+    if (ret < 0)
+        return step_failed("could not describe the video stream", ret);
     return step_ok();
 }
 

@@ -13,13 +13,13 @@ namespace {
 StepStatus choose_audio_stream(SourceStage& s, JobLog& log) {
     if (s.input.stream_info_result < 0)
         return step_failed("could not read stream information", s.input.stream_info_result);
-    const int found = av_find_best_stream(s.input.fmt_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1,
+    const int found = !s.wants_sound ? AVERROR_STREAM_NOT_FOUND : av_find_best_stream(s.input.fmt_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1,
                                           &s.audio_decoder, 0);
     // A stream no decoder exists for is no sound to normalise either.
-    if (found < 0 && !s.profile.video_only)
+    if (found < 0 && !s.profile.video_only && s.wants_sound)
         return step_failed("could not find an audio stream", found);
     s.audio_index = found < 0 ? -1 : found;
-    if (!s.has_audio())
+    if (!s.has_audio() && s.wants_sound)
         log_message(log, LOG_WARN, "No usable audio stream: the variants carry video only.");
     const AVCodecParameters* codecpar = s.video_in()->codecpar;
     if (int64_t{codecpar->width} * codecpar->height > MAX_INPUT_PIXELS)

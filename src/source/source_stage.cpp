@@ -25,7 +25,7 @@ StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
         if (ret < 0)
             return step_failed("could not read input", ret);
         StepStatus status;
-        if (pkt->stream_index == s.input.video_index) {
+        if (pkt->stream_index == s.input.video_index && s.wants_pictures) {
             steady_packet_timestamps(s, pkt);
             status = decode_video(s, out, pkt);
         } else if (s.has_audio() && pkt->stream_index == s.audio_index) {
@@ -35,11 +35,17 @@ StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
         av_packet_unref(pkt);
         if (status.failed())
             return status;
+        if (window_complete(s))
+            return step_ok();
     }
 }
 
 // Video first, completely, then audio, as each rendition writes them.
 StepStatus finish_stream(SourceStage& s, FanOut& out) {
+    if (!s.wants_pictures) {
+        deliver_video_end(out);
+        return s.has_audio() ? finish_audio(s, out) : step_ok();
+    }
     StepStatus status = decode_video(s, out, nullptr);
     if (status.failed())
         return status;
@@ -64,6 +70,8 @@ StepStatus finish_stream(SourceStage& s, FanOut& out) {
 
 StepStatus run_source(SourceStage& s, FanOut& out, JobControl& control) {
     StepStatus status = set_up_source(s, out, control.log);
+    if (!status.failed() && s.first_tick > 0)
+        status = seek_to_window(s);
     if (!status.failed())
         status = read_input(s, out, control);
     if (!status.failed())
@@ -72,6 +80,26 @@ StepStatus run_source(SourceStage& s, FanOut& out, JobControl& control) {
 }
 
 } // namespace
+
+StepStatus seek_to_window(SourceStage& s) {
+    // A second early: demuxers that seek by decoding time land on a keyframe
+    // whose pictures may be shown a little later than the one asked for.
+    const int64_t target_us =
+        av_rescale_q(s.first_tick, s.picture_time_base, AV_TIME_BASE_Q) - AV_TIME_BASE;
+    const AVRational time_base = s.video_in()->time_base;
+    const int64_t target =
+        s.timeline.origin + av_rescale_q(target_us, AV_TIME_BASE_Q, time_base);
+    const int ret = avformat_seek_file(s.input.fmt_ctx.get(), s.input.video_index, INT64_MIN,
+                                       target, target, 0);
+    if (ret < 0)
+        return step_failed("could not seek to the chunk's start", ret);
+    return step_ok();
+}
+
+bool window_complete(const SourceStage& s) {
+    return s.end_tick >= 0 && s.timeline.last_pts != AV_NOPTS_VALUE &&
+           s.timeline.last_pts >= s.end_tick - 1;
+}
 
 void run_source_stage(SourceStage& source, FanOut& out, JobControl& control) noexcept {
     std::string why;

@@ -87,6 +87,13 @@ inline bool timestamp_in_range(int64_t ts) {
 struct SourceStage {
     SourceInput input; // opened by the driver's probe
     EncodeProfile profile;
+    // What this run delivers: a split job's sound part reads no pictures, its
+    // pictures parts no sound and only their window of the grid, [first_tick,
+    // end_tick) (end_tick -1: to the end), starting from a seek.
+    bool wants_pictures = true;
+    bool wants_sound = true;
+    int64_t first_tick = 0;
+    int64_t end_tick = -1;
     // The output grid: one tick per picture of the job's constant frame rate.
     AVRational picture_time_base{1, 30};
     Orientation orientation; // of the input's video stream
@@ -157,6 +164,13 @@ void steady_packet_timestamps(SourceStage& source, AVPacket* pkt);
 // while the other goes on; a timestamp further ahead of both is a broken
 // clock, which no amount of filling should follow.
 bool fill_may_reach(const SourceStage& source, int64_t until);
+
+// Reads from the keyframe before the window's first picture, so that a
+// pictures part decodes only a short lead-in (source_stage.cpp).
+StepStatus seek_to_window(SourceStage& source);
+
+// Whether the read loop has every picture of the window.
+bool window_complete(const SourceStage& source);
 
 // Video (source_video.cpp): decodes the read packet, or drains the decoder
 // when `pkt` is null, and delivers every picture that gets a place on the grid.

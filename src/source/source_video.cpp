@@ -81,6 +81,15 @@ MediaDuration picture_duration(const SourceStage& s, const AVFrame* decoded) {
     return {};
 }
 
+// Only the pictures of the run's window go on; those before it still set the
+// timeline and the held picture, as they would in the whole title.
+StepStatus deliver_in_window(const SourceStage& s, FanOut& out, const AVFrame* picture,
+                             int64_t tick, MediaDuration duration) {
+    if (tick < s.first_tick || (s.end_tick >= 0 && tick >= s.end_tick))
+        return step_ok();
+    return deliver_picture(out, picture, tick, duration);
+}
+
 // A video that starts after the origin (after the sound) starts with its
 // first picture held from the origin on, as players of the input show it, so
 // that every variant starts at the origin with a picture.
@@ -90,7 +99,7 @@ StepStatus hold_first_picture(const SourceStage& s, FanOut& out, const AVFrame* 
         return step_failed("the video's clock starts more than 10 seconds ahead",
                            AVERROR_INVALIDDATA);
     for (int64_t tick = 0; tick < pts; ++tick) {
-        const StepStatus status = deliver_picture(out, first, tick, {1, s.picture_time_base});
+        const StepStatus status = deliver_in_window(s, out, first, tick, {1, s.picture_time_base});
         if (status.failed())
             return status;
     }
@@ -108,7 +117,7 @@ StepStatus fill_gap_before(SourceStage& s, FanOut& out, int64_t pts) {
         return step_ok();
     for (int64_t tick = s.timeline.last_pts + 1; tick < pts; ++tick) {
         const StepStatus status =
-            deliver_picture(out, s.held_picture.get(), tick, {1, s.picture_time_base});
+            deliver_in_window(s, out, s.held_picture.get(), tick, {1, s.picture_time_base});
         if (status.failed())
             return status;
     }
@@ -135,16 +144,20 @@ StepStatus hold_for_gaps(SourceStage& s, const AVFrame* shown) {
 StepStatus deliver_timed_picture(SourceStage& s, FanOut& out, AVFrame* decoded, int64_t pts,
                                  bool first) {
     const AVFrame* shown = nullptr;
+    // A seek that lands after the window's start would leave its first
+    // pictures out.
+    if (first && s.first_tick > 0 && pts > s.first_tick)
+        return step_failed("the seek landed after the chunk's start", AVERROR_INVALIDDATA);
     StepStatus status = turn_upright(s, decoded, shown);
     // A first picture on the first tick or the next starts the video where
     // the input starts it, to within the grid's rounding.
-    if (!status.failed() && first && pts > 1)
+    if (!status.failed() && first && pts > 1 && s.first_tick == 0)
         status = hold_first_picture(s, out, shown, pts);
     if (!status.failed())
         status = fill_gap_before(s, out, pts);
     if (!status.failed()) {
         s.timeline.last_pts = pts;
-        status = deliver_picture(out, shown, pts, picture_duration(s, decoded));
+        status = deliver_in_window(s, out, shown, pts, picture_duration(s, decoded));
     }
     if (!status.failed())
         status = hold_for_gaps(s, shown);

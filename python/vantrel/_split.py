@@ -1,0 +1,225 @@
+"""One title in chunks: where they start and end, the parts that encode them
+into intermediates in the job's work directory, and how a finished part is
+known from what it wrote. The job queue (vantrel.queue) runs each part as a
+task; nothing here knows of Celery.
+
+A part's files are complete when its manifest, written last, names them
+with sizes and SHA-256 digests that the files on disk still match: a file
+that is merely there (a dead worker's partial write, a twin delivery's
+half-written file) is never taken for a finished part."""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import fcntl
+import hashlib
+import json
+import os
+import shutil
+import socket
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+from vantrel import _engine
+from vantrel._encode import PICTURES_PART, SOUND_PART, STITCH_PART, JobPart, encode
+from vantrel._package import make_package
+from vantrel._placement import final_path
+
+# Long enough that the lead-in each chunk decodes before its start and the
+# task's own cost stay small beside its encode; a multiple of the 6 s segment.
+DEFAULT_CHUNK_SECONDS = 30.0
+# A title shorter than this many chunks is encoded whole when the caller left
+# the choice to us: its chunks would save little and cost their overheads.
+SPLIT_ABOVE_CHUNKS = 3
+WORK_INFIX = ".work-"
+# The parts write no package, so they are given no key.
+_NO_KEY = "-"
+
+
+class PartFailed(RuntimeError):
+    """A part could not make its intermediates; the message says why."""
+
+
+@dataclasses.dataclass(frozen=True)
+class SplitPlan:
+    """The chunks of a title, or why it is encoded whole (`windows` empty)."""
+
+    unsplittable: str | None
+    # [first_tick, end_tick) on the output grid; the last ends at -1 (the end).
+    windows: list[tuple[int, int]]
+    frame_rate: float = 0.0
+
+
+def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
+    """Chunk boundaries at multiples of the segment, so that every chunk
+    starts with a keyframe that starts a segment of the whole-title package."""
+    if chunk_seconds is not None and chunk_seconds <= 0:
+        return SplitPlan("splitting is switched off (chunk_seconds 0)", [])
+    reason, num, den, segment_ticks, duration_us = _engine.probe_split(os.fsencode(input))
+    if reason:
+        return SplitPlan(reason, [])
+    frame_rate = num / den
+    segment_seconds = segment_ticks / frame_rate
+    wanted = chunk_seconds or DEFAULT_CHUNK_SECONDS
+    chunk_ticks = max(1, round(wanted / segment_seconds)) * segment_ticks
+    total_ticks = duration_us * num // (den * 1_000_000)
+    chunks = total_ticks / chunk_ticks
+    if chunk_seconds is None and chunks <= SPLIT_ABOVE_CHUNKS:
+        return SplitPlan(
+            f"the title lasts {duration_us / 1e6:.1f} s, not more than {SPLIT_ABOVE_CHUNKS} chunks "
+            f"of {chunk_ticks / frame_rate:g} s",
+            [],
+        )
+    # A last chunk shorter than a segment joins the one before: the stated
+    # duration may be a little longer than the pictures.
+    starts = [start for start in range(0, total_ticks, chunk_ticks) if start == 0 or total_ticks - start >= segment_ticks]
+    if len(starts) < 2:
+        return SplitPlan("the title is one chunk long", [])
+    return SplitPlan(None, list(zip(starts, [*starts[1:], -1])), frame_rate)
+
+
+def work_directory(output_dir: str, job_id: str) -> str:
+    """The job's own directory for intermediates, beside its output on the
+    same storage."""
+    parent, name = os.path.split(final_path(output_dir))
+    return os.path.join(parent, f".{name}{WORK_INFIX}{job_id}")
+
+
+def discard_work(work_dir: str) -> None:
+    shutil.rmtree(work_dir, ignore_errors=True)
+
+
+def encode_sound(input: str, work_dir: str) -> dict[str, Any]:
+    """The whole title's sound, placed and loudness-normalised by the source
+    stage's own code, as one AAC intermediate (none for a silent title)."""
+    manifest = os.path.join(work_dir, "sound.json")
+    with _part_lock(manifest):
+        done = complete_manifest(manifest)
+        if done is not None:
+            return {**done, "reused": True}
+        result = encode(
+            input,
+            os.path.join(work_dir, "sound.m3u8"),
+            renditions=["360p"],
+            key_info=_NO_KEY,
+            _part=JobPart(SOUND_PART, work_dir),
+        )
+        if result.error:
+            raise PartFailed(f"the sound: {result.error}")
+        # For this part the engine's "master written" means "sound written".
+        with_sound = result.master_playlist is not None
+        return write_manifest(manifest, ["sound.nut"] if with_sound else [], with_sound=with_sound)
+
+
+def encode_chunk(
+    input: str,
+    work_dir: str,
+    window: tuple[int, int],
+    renditions: Iterable[str],
+    bitrates: Iterable[int] | None,
+    upscale: bool,
+    worker: str,
+) -> dict[str, Any]:
+    """Every rendition's pictures of one window, from one decode that starts
+    at the keyframe before it, as one intermediate per rendition."""
+    first, end = window
+    manifest = os.path.join(work_dir, f"chunk-{first}.json")
+    with _part_lock(manifest):
+        done = complete_manifest(manifest)
+        if done is not None:
+            return {**done, "reused": True}
+        result = encode(
+            input,
+            os.path.join(work_dir, "chunk.m3u8"),
+            renditions=renditions,
+            bitrates=bitrates,
+            key_info=_NO_KEY,
+            upscale=upscale,
+            _part=JobPart(PICTURES_PART, work_dir, first, end),
+        )
+        failures = [f"{r.name}: {r.error.step}: {r.error.message}" for r in result.renditions if r.error]
+        if result.error or failures or not any(r.created for r in result.renditions):
+            reason = "; ".join(filter(None, [result.error, *failures])) or "no rendition was made"
+            raise PartFailed(f"the chunk from {first} to {end}: {reason}")
+        files = [f"{r.name}.{first}.nut" for r in result.renditions if r.created]
+        pictures = {r.name: r.pictures for r in result.renditions if r.created}
+        return write_manifest(manifest, files, start=first, end=end, pictures=pictures, worker=worker)
+
+
+def stitch(
+    input: str,
+    output_dir: str,
+    work_dir: str,
+    parts: list[dict[str, Any]],
+    **package: Any,
+) -> dict[str, Any]:
+    """Muxes the parts' intermediates into the package, placed whole or not
+    at all by make_package; checks first that every part is still whole."""
+    for part in parts:
+        if complete_manifest(part["manifest"]) is None:
+            raise PartFailed(f"the intermediates of {os.path.basename(part['manifest'])} changed after they were made")
+    sound = next(part for part in parts if "with_sound" in part)
+    chunks = sorted((part for part in parts if "start" in part), key=lambda part: part["start"])
+    job = JobPart(
+        STITCH_PART, work_dir, window_starts=tuple(chunk["start"] for chunk in chunks), with_sound=sound["with_sound"]
+    )
+    return make_package(input, output_dir, stitch=job, **package)
+
+
+def write_manifest(path: str, files: list[str], **facts: Any) -> dict[str, Any]:
+    """Records the part's files as they are now, with the worker that made
+    them (the machine's name unless `facts` name it); written last, under a temporary name and renamed, so that it only
+    ever exists whole."""
+    directory = os.path.dirname(path)
+    record = {
+        "manifest": path,
+        "files": {name: _fingerprint(os.path.join(directory, name)) for name in files},
+        "worker": socket.gethostname(),
+        **facts,
+    }
+    temporary = f"{path}.partial"
+    with open(temporary, "w", encoding="utf-8") as file:
+        json.dump(record, file)
+        file.flush()
+        os.fsync(file.fileno())
+    os.replace(temporary, path)
+    return record
+
+
+def complete_manifest(path: str) -> dict[str, Any] | None:
+    """The part's record when its manifest exists and every file it names
+    still has the recorded size and digest; None otherwise."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            record = json.load(file)
+    except (OSError, ValueError):
+        return None
+    directory = os.path.dirname(path)
+    for name, fingerprint in record.get("files", {}).items():
+        try:
+            if _fingerprint(os.path.join(directory, name)) != fingerprint:
+                return None
+        except OSError:
+            return None
+    return dict(record)
+
+
+def _fingerprint(path: str) -> dict[str, Any]:
+    digest = hashlib.sha256()
+    with open(path, "rb") as file:
+        for block in iter(lambda: file.read(1 << 20), b""):
+            digest.update(block)
+    return {"size": os.path.getsize(path), "sha256": digest.hexdigest()}
+
+
+@contextlib.contextmanager
+def _part_lock(manifest: str) -> Iterator[None]:
+    """One run of a part at a time: a twin delivery waits, then finds the
+    first one's files complete. The kernel drops the lock of a dead worker."""
+    descriptor = os.open(f"{manifest}.lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(descriptor)

@@ -1,0 +1,237 @@
+// A split job's stitch: each rendition's pictures parts, in order, with the
+// sound part, muxed through the variant's own HLS output (encryption, segment
+// names, playlists, checks). Nothing is decoded or encoded here.
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "job/split_parts.h"
+#include "log/job_log.h"
+#include "rendition/packet_writer.h"
+#include "rendition/rendition_stage.h"
+#include "rendition/variant_files.h"
+
+namespace {
+
+// One intermediate file being read: its single stream and the next packet.
+struct PacketReader {
+    FormatContextPtr fmt_ctx;
+    PacketPtr pkt;
+    bool has_packet = false;
+    AVStream* stream() const { return fmt_ctx->streams[0]; }
+};
+
+StepStatus open_reader(PacketReader& reader, const std::string& path) {
+    AVFormatContext* fmt_ctx = nullptr;
+    int ret = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
+    reader.fmt_ctx.reset(fmt_ctx);
+    if (ret < 0)
+        return step_failed("could not open an intermediate file", ret);
+    if (fmt_ctx->nb_streams != 1)
+        return step_failed("could not open an intermediate file", AVERROR_INVALIDDATA);
+    reader.pkt.reset(av_packet_alloc());
+    if (!reader.pkt)
+        return step_failed("could not allocate packets and frames", AVERROR(ENOMEM));
+    return step_ok();
+}
+
+// The reader's next packet, or none at its end.
+StepStatus advance(PacketReader& reader) {
+    av_packet_unref(reader.pkt.get());
+    const int ret = av_read_frame(reader.fmt_ctx.get(), reader.pkt.get());
+    reader.has_packet = ret >= 0;
+    if (ret < 0 && ret != AVERROR_EOF)
+        return step_failed("could not read an intermediate file", ret);
+    return step_ok();
+}
+
+int64_t decoding_time_us(const PacketReader& reader) {
+    const AVPacket* pkt = reader.pkt.get();
+    const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    return ts == AV_NOPTS_VALUE ? INT64_MIN
+                                : av_rescale_q(ts, reader.stream()->time_base, AV_TIME_BASE_Q);
+}
+
+bool same_header(const AVCodecParameters& a, const AVCodecParameters& b) {
+    return a.extradata_size == b.extradata_size && a.width == b.width && a.height == b.height &&
+           (a.extradata_size == 0 ||
+            std::memcmp(a.extradata, b.extradata, static_cast<std::size_t>(a.extradata_size)) == 0);
+}
+
+StepStatus describe_streams(RenditionStage& r, const PacketReader& first_window,
+                            const PacketReader* sound) {
+    r.video_par.reset(avcodec_parameters_alloc());
+    if (!r.video_par)
+        return step_failed("could not describe the video stream", AVERROR(ENOMEM));
+    int ret = avcodec_parameters_copy(r.video_par.get(), first_window.stream()->codecpar);
+    if (ret < 0)
+        return step_failed("could not describe the video stream", ret);
+    r.codecs = video_codec_of(*r.video_par);
+    if (!sound)
+        return step_ok();
+    auto audio = std::make_shared<AudioStreamParameters>();
+    audio->codecpar.reset(avcodec_parameters_alloc());
+    if (!audio->codecpar)
+        return step_failed("could not describe the audio stream", AVERROR(ENOMEM));
+    ret = avcodec_parameters_copy(audio->codecpar.get(), sound->stream()->codecpar);
+    if (ret < 0)
+        return step_failed("could not describe the audio stream", ret);
+    audio->time_base = sound->stream()->time_base;
+    r.audio = std::move(audio);
+    if (!r.codecs.empty())
+        r.codecs += ",mp4a.40.2"; // AAC-LC, the source's encoder
+    return step_ok();
+}
+
+// The sound that plays before `until_us` (or all of it), interleaved before
+// the picture that follows it as the whole-title source would hand it on.
+StepStatus write_sound_until(RenditionStage& r, PacketReader* sound, int64_t until_us) {
+    while (sound && sound->has_packet && decoding_time_us(*sound) <= until_us) {
+        StepStatus status = write_audio_packet(r, sound->pkt.get(), sound->stream()->time_base);
+        if (!status.failed())
+            status = advance(*sound);
+        if (status.failed())
+            return status;
+    }
+    return step_ok();
+}
+
+int64_t tick_of(const PacketReader& reader, AVRational tick) {
+    return av_rescale_q(reader.pkt->pts, reader.stream()->time_base, tick);
+}
+
+// The intermediates keep each picture's presentation time, not its decoding
+// time, which the demuxer cannot rebuild for a chunk's first packets. The
+// encoder hands out one packet per picture, in decoding order, `delay`
+// pictures behind the first one shown: the k-th packet of a window starting
+// at `first` decodes at first + k - delay. The largest lag over all windows
+// is the encoder's delay, the same for every chunk of the same settings.
+StepStatus measure_decoding_delay(const JobPart& part, const Rendition& rendition,
+                                  int64_t& delay) {
+    const AVRational tick = rendition.clock.time_base();
+    delay = 0;
+    for (const int64_t first : part.window_starts) {
+        PacketReader window;
+        StepStatus status =
+            open_reader(window, pictures_file(part.work_dir, rendition.name, first));
+        int64_t index = 0;
+        while (!status.failed() && !(status = advance(window)).failed() && window.has_packet) {
+            if (window.pkt->pts == AV_NOPTS_VALUE)
+                return step_failed("an intermediate file has a packet without a time",
+                                   AVERROR_INVALIDDATA);
+            delay = std::max(delay, first + index - tick_of(window, tick));
+            ++index;
+        }
+        if (status.failed())
+            return status;
+    }
+    return step_ok();
+}
+
+StepStatus write_window(RenditionStage& r, PacketReader& window, int64_t first, int64_t delay,
+                        PacketReader* sound, const JobControl& control) {
+    if (!same_header(*r.video_par, *window.stream()->codecpar))
+        return step_failed("the chunks' encoder headers differ", AVERROR_INVALIDDATA);
+    const AVRational tick = r.rendition.clock.time_base();
+    StepStatus status = advance(window);
+    for (int64_t index = 0; !status.failed() && window.has_packet; ++index) {
+        if (control.cancelled.load())
+            return step_failed("the job was stopped", 0);
+        window.pkt->dts = av_rescale_q(first + index - delay, tick, window.stream()->time_base);
+        status = write_sound_until(r, sound, decoding_time_us(window));
+        if (!status.failed())
+            status = write_video_packet(r, window.pkt.get(), window.stream()->time_base);
+        if (!status.failed())
+            status = advance(window);
+        if (!status.failed() && r.output_files.first_error < 0)
+            status = step_failed(WRITE_STEP, r.output_files.first_error);
+    }
+    return status;
+}
+
+StepStatus stitch_rendition(RenditionStage& r, const JobPart& part, const JobControl& control) {
+    const std::string& name = r.rendition.name;
+    if (part.window_starts.empty())
+        return step_failed("the stitch was given no chunks", AVERROR(EINVAL));
+    PacketReader first_window;
+    StepStatus status =
+        open_reader(first_window, pictures_file(part.work_dir, name, part.window_starts[0]));
+    std::unique_ptr<PacketReader> sound;
+    if (!status.failed() && part.with_sound) {
+        sound = std::make_unique<PacketReader>();
+        status = open_reader(*sound, sound_file(part.work_dir));
+        if (!status.failed())
+            status = advance(*sound);
+    }
+    if (!status.failed())
+        status = describe_streams(r, first_window, sound.get());
+    int64_t delay = 0;
+    if (!status.failed())
+        status = measure_decoding_delay(part, r.rendition, delay);
+    if (!status.failed())
+        status = check_output_directory(r.rendition.playlist_path);
+    if (!status.failed())
+        status = open_hls_output(r);
+    for (std::size_t k = 0; k < part.window_starts.size() && !status.failed(); ++k) {
+        PacketReader later;
+        PacketReader& window = k == 0 ? first_window : later;
+        if (k > 0)
+            status = open_reader(later, pictures_file(part.work_dir, name, part.window_starts[k]));
+        if (!status.failed())
+            status = write_window(r, window, part.window_starts[k], delay, sound.get(), control);
+    }
+    if (!status.failed())
+        status = write_sound_until(r, sound.get(), INT64_MAX);
+    if (r.header_written) {
+        const StepStatus trailer = write_trailer(r);
+        if (!status.failed())
+            status = trailer;
+    }
+    if (!status.failed() && r.output_files.first_error < 0)
+        status = step_failed(WRITE_STEP, r.output_files.first_error);
+    if (!status.failed())
+        status = check_variant_files(r.rendition.playlist_path, r.figures);
+    return status;
+}
+
+void stitch_one(const Rendition& rendition, const JobPart& part, const EncodeProfile& profile,
+                const std::string& key_info_path, JobControl& control, RenditionOutcome& outcome) {
+    StepStatus status;
+    {
+        RenditionStage stage(rendition, profile, key_info_path, outcome.progress);
+        status = stitch_rendition(stage, part, control);
+        outcome.files_written = std::move(stage.output_files.written);
+        outcome.codecs = std::move(stage.codecs);
+        outcome.figures = stage.figures;
+    }
+    if (control.cancelled.load()) {
+        outcome.step = "the job was stopped";
+        return;
+    }
+    if (status.failed()) {
+        outcome.step = status.step;
+        outcome.reason = av_error_text(status.error);
+        log_message(control.log, LOG_ERROR,
+                    "Variant " + rendition.playlist_path + " failed: " + failure_text(outcome));
+        return;
+    }
+    outcome.created = true;
+    log_message(control.log, LOG_SUCCESS, "Encrypted variant created: " + rendition.playlist_path);
+}
+
+} // namespace
+
+void stitch_renditions(const JobPart& part, const EncodeProfile& profile,
+                       const std::string& key_info_path, JobControl& control, JobReport& report) {
+    for (std::size_t k = 0; k < report.plan.size() && !control.cancelled.load(); ++k) {
+        if (!report.plan[k].skip_reason.empty())
+            continue;
+        try {
+            stitch_one(report.plan[k], part, profile, key_info_path, control, report.outcomes[k]);
+        } catch (const std::exception& error) {
+            report.outcomes[k].step = error.what();
+        }
+    }
+}

@@ -1,0 +1,38 @@
+// Which share of a title one run makes. A whole job makes the package; a split
+// job is one sound part, one pictures part per window of the output grid, and
+// a stitch that only muxes what they wrote into the package.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class PartKind { whole, sound, pictures, stitch };
+
+struct JobPart {
+    PartKind kind = PartKind::whole;
+    // pictures: the window [first_tick, end_tick) of the output grid (one tick
+    // per output picture, from the job's origin); end_tick -1 runs to the end.
+    int64_t first_tick = 0;
+    int64_t end_tick = -1;
+    // Where the intermediates are written and read: the job's work directory.
+    std::string work_dir;
+    // stitch: the first tick of every pictures window, in order, and whether
+    // the sound part wrote sound (a title without any has none).
+    std::vector<int64_t> window_starts;
+    bool with_sound = true;
+};
+
+// The intermediate files in the work directory: NUT keeps every stream's own
+// time base, so the stitch gets back the encoders' timestamps exactly.
+inline std::string sound_file(const std::string& work_dir) {
+    return work_dir + "/sound.nut";
+}
+inline std::string pictures_file(const std::string& work_dir, const std::string& rendition,
+                                 int64_t first_tick) {
+    return work_dir + "/" + rendition + "." + std::to_string(first_tick) + ".nut";
+}
+// Where a part writes before the file is whole; renamed into place after.
+inline std::string partial_name(const std::string& path) {
+    return path + ".partial";
+}

@@ -1,0 +1,171 @@
+"""Split jobs on the real queue: one title in chunks on the workers of
+test_queue's fixtures, stitched into one package that must keep every promise
+of a whole-title one, and survive the loss of a chunk's process or of a whole
+worker instance."""
+
+from __future__ import annotations
+
+import os
+import signal
+import time
+from pathlib import Path
+
+import pytest
+
+from test_playlists import first_access_unit, nal_unit_types
+from test_queue import (  # noqa: F401
+    JOB_SECONDS, NODE, Worker, assert_plays, broker, descendants, leftovers, outputs, stop_process, wait_for, worker,
+)
+from test_timelines import timeline_faults
+from timeline_media import FPS, clear_variant, measure, media_playlist, sync_clip
+from conftest import decrypt_segment
+from vantrel import queue
+
+pytestmark = pytest.mark.queue
+
+SECONDS = 40.0
+# Near both ends, off the key picture and chunk grid.
+EVENTS = (1.3, 38.7)
+RENDITIONS = ["480p", "360p"]
+CHUNK_SECONDS = 12
+
+
+@pytest.fixture(scope="module")
+def long_clip(tmp_path_factory: pytest.TempPathFactory):
+    return sync_clip(tmp_path_factory.mktemp("split") / "long.mp4", SECONDS, EVENTS)
+
+
+def submit(source: Path, out: Path, **options):
+    key = str(out.parent / "keys" / f"{out.name}.key")
+    return queue.submit(str(source), str(out), renditions=RENDITIONS, key_uri=key, key_path=key, upscale=True, **options)
+
+
+def work_directories(out: Path) -> list[str]:
+    return [name for name in leftovers(out) if ".work-" in name]
+
+
+def chunk_process(out: Path) -> tuple[int, int] | None:
+    """(process, first picture) of a chunk whose intermediate is being written right now."""
+    for fd in Path("/proc").glob("[0-9]*/fd/*"):
+        try:
+            target = os.readlink(fd)
+        except OSError:
+            continue
+        if f"/.{out.name}.work-" in target and target.endswith(".nut.partial") and "/sound" not in target:
+            return int(fd.parts[2]), int(target.split(".")[-3])
+    return None
+
+
+# Before any test that starts the module's `worker`: no worker with the default
+# timeout may be listening while a lost instance's chunk waits for it.
+VISIBILITY_SECONDS = 20
+
+
+@pytest.fixture
+def two_instances(broker, tmp_path_factory):
+    settings = {"VANTREL_VISIBILITY_TIMEOUT": str(VISIBILITY_SECONDS)}
+    instances = []
+    try:
+        for name in ("first", "second"):
+            instances.append(Worker(tmp_path_factory.mktemp(name), broker, f"{name}@vantrel", 1, **settings))
+        yield instances
+    finally:
+        for instance in instances:
+            stop_process(instance.process)
+
+
+def test_chunk_of_a_lost_worker_instance_is_done_by_the_other(two_instances, long_clip, outputs):
+    out = outputs / "lost"
+    job = submit(long_clip.path, out, chunk_seconds=CHUNK_SECONDS)
+    pid, first_picture = wait_for(lambda: chunk_process(out), JOB_SECONDS, "a chunk to be encoded")
+    lost = next(w for w in two_instances if pid in {child for child, _ in descendants(w.process.pid)})
+    survivor = next(w for w in two_instances if w is not lost)
+    # The machine is gone: its main process and every process below it at once.
+    for child, _ in descendants(lost.process.pid):
+        os.kill(child, signal.SIGKILL)
+    lost.process.kill()
+    lost.process.wait()
+    killed_at = time.monotonic()
+    result = job.get(timeout=JOB_SECONDS)
+    delay = time.monotonic() - killed_at
+    assert result["outcome"] == "encoded", result
+    # The chunk came back once its timeout passed, at the next sweep, and was
+    # encoded again; the whole title takes about 15 s on one process.
+    assert delay < VISIBILITY_SECONDS + 10 + 60, delay
+    killed_chunk = next(c for c in result["chunks"] if c["start"] == first_picture / FPS)
+    assert killed_chunk["worker"] == survivor.node
+    assert_plays(out, RENDITIONS, long_clip.path)
+    assert work_directories(out) == []
+
+
+def test_split_title_keeps_sync_segments_and_every_picture(worker, long_clip, outputs):
+    out = outputs / "split"
+    result = submit(long_clip.path, out, chunk_seconds=CHUNK_SECONDS).get(timeout=JOB_SECONDS)
+    assert result["outcome"] == "encoded" and result["split"] == "chunks", result
+    assert [(c["start"], c["end"]) for c in result["chunks"]] == [(0, 12), (12, 24), (24, None)]
+    assert {chunk["worker"] for chunk in result["chunks"]} == {NODE}
+    assert_plays(out, RENDITIONS, long_clip.path)
+    key = (out.parent / "keys" / "split.key").read_bytes()
+    for name in RENDITIONS:
+        timeline = measure(clear_variant(out / f"{name}.m3u8", key))
+        assert timeline_faults(long_clip, timeline) == [], timeline
+        # Every segment, the ones that start a chunk included, opens with an
+        # IDR picture.
+        listing = media_playlist(out / f"{name}.m3u8")
+        assert len(listing["segments"]) == 7
+        for number, segment in enumerate(listing["segments"]):
+            clear = out.parent / "clear.ts"
+            clear.write_bytes(decrypt_segment(out / segment, key, listing["keys"][0], listing["sequence"] + number))
+            assert 5 in nal_unit_types(first_access_unit(clear)), segment
+    assert work_directories(out) == []
+
+
+# name: (source, chunk_seconds, the start of the reason)
+WHOLE = {
+    "mpegts": ("ts", CHUNK_SECONDS, "encoded whole: its container's clock may jump (mpegts)"),
+    "splitting-switched-off": ("mp4", 0, "encoded whole: splitting is switched off"),
+    "shorter-than-three-chunks": ("mp4", None, "encoded whole: the title lasts 40.0 s"),
+}
+
+
+@pytest.mark.parametrize("case", list(WHOLE))
+def test_title_that_is_not_split_is_encoded_whole_and_says_why(worker, long_clip, outputs, case):
+    container, chunk_seconds, reason = WHOLE[case]
+    source = long_clip.path
+    if container == "ts":
+        source = sync_clip(outputs.parent / "long.ts", SECONDS, EVENTS).path
+    result = submit(source, outputs / case, chunk_seconds=chunk_seconds).get(timeout=JOB_SECONDS)
+    assert result["outcome"] == "encoded" and result["chunks"] == [], result
+    assert result["split"].startswith(reason), result["split"]
+
+
+def test_chunk_of_a_killed_process_is_redone_and_the_rest_kept(worker, long_clip, outputs):
+    out = outputs / "killed"
+    job = submit(long_clip.path, out, chunk_seconds=CHUNK_SECONDS)
+    pid, _ = wait_for(lambda: chunk_process(out), JOB_SECONDS, "a chunk to be encoded")
+    os.kill(pid, signal.SIGKILL)
+    result = job.get(timeout=JOB_SECONDS)
+    assert result["outcome"] == "encoded", result
+    assert pid not in worker.pool_processes()
+    assert_plays(out, RENDITIONS, long_clip.path)
+    assert work_directories(out) == []
+
+
+def test_same_split_job_twice_makes_one_package(worker, long_clip, outputs):
+    out = outputs / "twice"
+    jobs = [submit(long_clip.path, out, chunk_seconds=CHUNK_SECONDS) for _ in range(2)]
+    results = [job.get(timeout=JOB_SECONDS) for job in jobs]
+    assert sorted(r["outcome"] for r in results) == ["already complete", "encoded"], results
+    assert_plays(out, RENDITIONS, long_clip.path)
+    assert leftovers(out) == []
+
+
+def test_revoked_job_stops_its_chunks_and_leaves_nothing(worker, long_clip, outputs):
+    out = outputs / "revoked"
+    job = submit(long_clip.path, out, chunk_seconds=CHUNK_SECONDS)
+    wait_for(lambda: chunk_process(out), JOB_SECONDS, "a chunk to be encoded")
+    queue.revoke(job.id)
+    wait_for(lambda: work_directories(out) == [] and chunk_process(out) is None, JOB_SECONDS, "the chunks to stop")
+    # The chord ends with the revoked part's error, and no package.
+    assert job.failed() and "revoked" in repr(job.result).lower(), repr(job.result)
+    assert not out.exists()
