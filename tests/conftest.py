@@ -486,3 +486,7 @@ class PackageFactory:
 @pytest.fixture(scope="session")
 def packages(tmp_path_factory: pytest.TempPathFactory, media: MediaFactory) -> PackageFactory:
     return PackageFactory(tmp_path_factory.mktemp("packages"), media)
+
+
+# The job queue's fixtures, defined once here for every module that uses them.
+from queue_processes import broker, outputs, worker  # noqa: E402,F401

@@ -13,9 +13,8 @@ from pathlib import Path
 import pytest
 
 from test_playlists import first_access_unit, nal_unit_types
-from test_queue import (  # noqa: F401
-    JOB_SECONDS, NODE, Worker, assert_plays, broker, descendants, leftovers, outputs, stop_process, wait_for, worker,
-)
+from queue_processes import JOB_SECONDS, NODE, Worker, descendants, stop_process, wait_for
+from test_queue import assert_plays, leftovers
 from test_timelines import timeline_faults
 from timeline_media import FPS, clear_variant, measure, media_playlist, sync_clip
 from conftest import decrypt_segment

@@ -35,7 +35,7 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     // FFmpeg's lines keep their default way too: standard error.
     const FfmpegLogScope ffmpeg_lines(&control.log);
     run_encode_job({std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
-                    std::move(key)},
+                    std::move(key), specified_profile(), JobPart{}},
                    control, report);
 }
 
