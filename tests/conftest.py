@@ -438,7 +438,7 @@ class Package:
     source: Path
     key: bytes
     stems: list[str]
-    job: JobResult
+    job: JobResult | None  # None for a package stitched from chunks
 
     @property
     def master(self) -> Path:
@@ -456,6 +456,9 @@ class PackageFactory:
         "source-29.97fps": ("long2997", ["480p", "360p"]),
         "source-25fps": ("long25", ["480p", "360p"]),
         "source-clock-at-100s": ("long_offset", ["480p", "360p"]),
+        # Encoded in 6 s chunks (the sound apart) and stitched, as the job
+        # queue's split jobs are.
+        "stitched-from-chunks": ("long30", ["720p", "480p", "360p"], 6),
     }
 
     def __init__(self, root: Path, media: MediaFactory) -> None:
@@ -466,21 +469,47 @@ class PackageFactory:
 
     def __getitem__(self, name: str) -> Package:
         if name not in self.made and name not in self.failed:
-            source_name, renditions = self.RECIPES[name]
+            source_name, renditions, *chunk_seconds = self.RECIPES[name]
             directory = self.root / name
-            directory.mkdir()
-            # The key URI is relative, so players fetch the key from beside
-            # the variant playlists.
-            info = write_key_info(directory)
             source = self.media[source_name]
-            job = run_job(directory, source, "master.m3u8", renditions, [], info.path)
-            if "All secure transcoding finished flawlessly." in job.messages("SUCCESS"):
-                self.made[name] = Package(directory, source, info.key, renditions, job)
+            if chunk_seconds:
+                self._stitch(name, source, renditions, chunk_seconds[0])
             else:
-                self.failed[name] = f"package {name} was not made:\n{job.stderr.decode(errors='replace')}"
+                directory.mkdir()
+                # The key URI is relative, so players fetch the key from
+                # beside the variant playlists.
+                info = write_key_info(directory)
+                job = run_job(directory, source, "master.m3u8", renditions, [], info.path)
+                if "All secure transcoding finished flawlessly." in job.messages("SUCCESS"):
+                    self.made[name] = Package(directory, source, info.key, renditions, job)
+                else:
+                    self.failed[name] = f"package {name} was not made:\n{job.stderr.decode(errors='replace')}"
         if name in self.failed:
             pytest.fail(self.failed[name])
         return self.made[name]
+
+
+    def _stitch(self, name: str, source: Path, renditions: list[str], chunk_seconds: float) -> None:
+        """The parts the queue's tasks run, one after the other here."""
+        from vantrel import _split
+
+        directory, keys = self.root / name, self.root / f"{name}-key"
+        keys.mkdir()
+        info = write_key_info(keys)
+        plan = _split.plan_split(str(source), chunk_seconds)
+        assert plan.unsplittable is None and len(plan.windows) > 1, plan
+        work = _split.work_directory(str(directory), "tests")
+        os.makedirs(work)
+        parts = [_split.encode_sound(str(source), work)]
+        parts += [_split.encode_chunk(str(source), work, w, renditions, None, True, "tests") for w in plan.windows]
+        result = _split.stitch(str(source), str(directory), work, parts, renditions=renditions,
+                               key_info=str(info.path), upscale=True)
+        _split.discard_work(work)
+        if result["outcome"] != "encoded":
+            self.failed[name] = f"package {name} was not made: {result}"
+            return
+        shutil.copy(keys / "enc.key", directory / "enc.key")
+        self.made[name] = Package(directory, source, info.key, renditions, None)
 
 
 @pytest.fixture(scope="session")

@@ -158,9 +158,9 @@ def played_correctly(record: dict, level: int, size: str, goal: float = PLAY_GOA
     )
 
 
-@pytest.fixture(scope="module")
-def ladder_playback(packages, player) -> tuple[Package, list[dict]]:
-    package = packages["ladder-30fps"]
+@pytest.fixture(scope="module", params=["ladder-30fps", "stitched-from-chunks"])
+def ladder_playback(request, packages, player) -> tuple[Package, list[dict]]:
+    package = packages[request.param]
     return package, play_in_chromium(player, package.directory)
 
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 import os
 import signal
 import time
+import uuid
 from pathlib import Path
 
 import pytest
@@ -18,7 +19,7 @@ from test_queue import assert_plays, leftovers
 from test_timelines import timeline_faults
 from timeline_media import FPS, clear_variant, measure, media_playlist, sync_clip
 from conftest import decrypt_segment
-from vantrel import queue
+from vantrel import _split, queue
 
 pytestmark = pytest.mark.queue
 
@@ -148,6 +149,25 @@ def test_chunk_of_a_killed_process_is_redone_and_the_rest_kept(worker, long_clip
     assert pid not in worker.pool_processes()
     assert_plays(out, RENDITIONS, long_clip.path)
     assert work_directories(out) == []
+
+
+def test_chunk_that_fails_fails_the_job_with_its_reason(worker, long_clip, outputs):
+    out = outputs / "failing"
+    key = str(outputs / "keys" / "failing.key")
+    job_id = uuid.uuid4().hex
+    # The second chunk's first intermediate cannot be written: a directory
+    # stands where its file goes.
+    blocked = Path(_split.work_directory(str(out), job_id)) / f"{RENDITIONS[0]}.{CHUNK_SECONDS * FPS}.nut.partial"
+    blocked.mkdir(parents=True)
+    job = queue.plan_package.apply_async(
+        kwargs=dict(input=str(long_clip.path), output_dir=str(out), renditions=RENDITIONS, key_uri=key, key_path=key,
+                    upscale=True, chunk_seconds=CHUNK_SECONDS),
+        task_id=job_id,
+    )
+    result = job.get(timeout=JOB_SECONDS)
+    assert result["outcome"] == "failed", result
+    assert result["error"].startswith(f"the chunk from {CHUNK_SECONDS * FPS} to {2 * CHUNK_SECONDS * FPS}: "), result
+    assert not out.exists() and work_directories(out) == []
 
 
 def test_same_split_job_twice_makes_one_package(worker, long_clip, outputs):

@@ -115,10 +115,10 @@ def make_package(
     return {"outcome": ENCODED if placed else FAILED, "output_dir": final, **report}
 
 
-def stopped_result(output_dir: StrPath, elapsed: float, reason: str) -> dict[str, Any]:
-    """The result of a job stopped before it ended, shaped like make_package's."""
+def stopped_result(output_dir: StrPath, elapsed: float, reason: str, outcome: str = STOPPED) -> dict[str, Any]:
+    """The result of a job stopped (or failed) before it made anything, shaped like make_package's."""
     return {
-        "outcome": STOPPED,
+        "outcome": outcome,
         "output_dir": os.path.abspath(os.fspath(output_dir)),
         "ok": False,
         "renditions": [],

@@ -37,6 +37,11 @@ WORK_INFIX = ".work-"
 _NO_KEY = "-"
 
 
+# In the work directory once a part could not be made: why, for the parts
+# not yet begun, which then skip their work.
+FAILURE_NOTE = "failed.txt"
+
+
 class PartFailed(RuntimeError):
     """A part could not make its intermediates; the message says why."""
 
@@ -165,6 +170,21 @@ def stitch(
         STITCH_PART, work_dir, window_starts=tuple(chunk["start"] for chunk in chunks), with_sound=sound["with_sound"]
     )
     return make_package(input, output_dir, stitch=job, **package)
+
+
+def run_part(work_dir: str, make) -> dict[str, Any]:
+    """A part's record from `make`, or {"failed": reason} when it cannot be
+    made or another part of the job already failed; the first failure is
+    noted in the work directory, so that the parts still waiting skip."""
+    note = os.path.join(work_dir, FAILURE_NOTE)
+    with contextlib.suppress(OSError), open(note, encoding="utf-8") as file:
+        return {"failed": file.read(), "skipped": True}
+    try:
+        return make()
+    except PartFailed as error:
+        with contextlib.suppress(FileExistsError), open(note, "x", encoding="utf-8") as file:
+            file.write(str(error))
+        return {"failed": str(error)}
 
 
 def write_manifest(path: str, files: list[str], **facts: Any) -> dict[str, Any]:

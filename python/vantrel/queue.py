@@ -194,6 +194,16 @@ def revoke(job_id: str) -> None:
     app.control.revoke(ids, terminate=True, signal="SIGUSR1")
 
 
+# The tasks of a split job, each bounded by one chunk's encode.
+_PART_TASK: dict[str, Any] = dict(
+    bind=True,
+    max_retries=RETRIES_ON_WORKER_LOST,
+    default_retry_delay=0,
+    soft_time_limit=PART_SOFT_TIME_LIMIT,
+    time_limit=PART_TIME_LIMIT,
+)
+
+
 @app.task(bind=True, name="vantrel.plan_package", max_retries=RETRIES_ON_WORKER_LOST, default_retry_delay=0)
 def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float | None = None, **package: Any) -> Any:
     """Splits the title into a chord, the sound and one task per chunk, then
@@ -220,26 +230,12 @@ def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float |
     raise self.replace(chord(parts, body.on_error(discard_work.si(work_dir))))
 
 
-@app.task(
-    bind=True,
-    name="vantrel.encode_sound",
-    max_retries=RETRIES_ON_WORKER_LOST,
-    default_retry_delay=0,
-    soft_time_limit=PART_SOFT_TIME_LIMIT,
-    time_limit=PART_TIME_LIMIT,
-)
+@app.task(name="vantrel.encode_sound", **_PART_TASK)
 def encode_sound(self: Task, input: str, work_dir: str) -> dict[str, Any]:
-    return _split.encode_sound(input, work_dir)
+    return _split.run_part(work_dir, lambda: _split.encode_sound(input, work_dir))
 
 
-@app.task(
-    bind=True,
-    name="vantrel.encode_chunk",
-    max_retries=RETRIES_ON_WORKER_LOST,
-    default_retry_delay=0,
-    soft_time_limit=PART_SOFT_TIME_LIMIT,
-    time_limit=PART_TIME_LIMIT,
-)
+@app.task(name="vantrel.encode_chunk", **_PART_TASK)
 def encode_chunk(
     self: Task,
     input: str,
@@ -250,17 +246,13 @@ def encode_chunk(
     upscale: bool = False,
 ) -> dict[str, Any]:
     worker = self.request.hostname or socket.gethostname()
-    return _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale, worker)
+    return _split.run_part(
+        work_dir,
+        lambda: _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale, worker),
+    )
 
 
-@app.task(
-    bind=True,
-    name="vantrel.stitch_package",
-    max_retries=RETRIES_ON_WORKER_LOST,
-    default_retry_delay=0,
-    soft_time_limit=PART_SOFT_TIME_LIMIT,
-    time_limit=PART_TIME_LIMIT,
-)
+@app.task(name="vantrel.stitch_package", **_PART_TASK)
 def stitch_package(
     self: Task, parts: list[dict[str, Any]], input: str, output_dir: str, work_dir: str, frame_rate: float,
     **package: Any,
@@ -268,8 +260,13 @@ def stitch_package(
     """Muxes the parts into the package and places it; the work directory
     goes once the package is placed or cannot be made."""
     started_at = time.time()
+    # The part that failed first says why; those that skipped repeat it.
+    failures = sorted((p for p in parts if "failed" in p), key=lambda p: p.get("skipped", False))
     try:
-        result = _split.stitch(input, output_dir, work_dir, parts, **package)
+        if failures:
+            result = stopped_result(output_dir, 0.0, failures[0]["failed"], outcome=FAILED)
+        else:
+            result = _split.stitch(input, output_dir, work_dir, parts, **package)
     finally:
         _split.discard_work(work_dir)
     chunks = [
@@ -332,29 +329,10 @@ def encode_package(
     )
 
 
-def _encode_whole(
-    self: Task,
-    input: str,
-    output_dir: str,
-    renditions: Iterable[str] = DEFAULT_RENDITIONS,
-    bitrates: Iterable[int] | None = None,
-    key_info: str | None = None,
-    key_uri: str | None = None,
-    key_path: str | None = None,
-    upscale: bool = False,
-) -> dict[str, Any]:
+def _encode_whole(self: Task, input: str, output_dir: str, **package: Any) -> dict[str, Any]:
     started_at, started = time.time(), time.monotonic()
     try:
-        result = make_package(
-            input,
-            output_dir,
-            renditions=renditions,
-            bitrates=bitrates,
-            key_info=key_info,
-            key_uri=key_uri,
-            key_path=key_path,
-            upscale=upscale,
-        )
+        result = make_package(input, output_dir, **package)
     except SoftTimeLimitExceeded:
         limit = (self.request.timelimit or (None, None))[1] or SOFT_TIME_LIMIT
         result = stopped_result(
