@@ -124,7 +124,8 @@ def decode_seconds_per_second(clip: Path, seconds: int) -> float:
 
 def lead_in(chunk_start: float, keys: list[float]) -> float:
     # A chunk's decode starts at the key picture at least a second before it
-    # (the first chunk starts at the title's start).
+    # (the first chunk starts at the title's start); its last half second
+    # also goes through the encoders.
     if chunk_start <= 0:
         return 0.0
     return chunk_start - max((k for k in keys if k <= chunk_start - 1), default=0.0)

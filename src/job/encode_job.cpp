@@ -1,5 +1,6 @@
 #include "job/encode_job.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -94,9 +95,11 @@ std::vector<Rendition> plan_renditions(const EncodeRequest& request, const Sourc
         rendition.bitrate =
             i < request.bitrates.size() ? request.bitrates[i] : rung->default_bitrate;
         rendition.playlist_path = directory + name + ".m3u8";
-        if (request.part.kind == PartKind::pictures)
+        if (request.part.kind == PartKind::pictures) {
             rendition.intermediate_path =
                 pictures_file(request.part.work_dir, name, request.part.first_tick);
+            rendition.window_start = request.part.first_tick;
+        }
         rendition.clock = clock;
         size_rendition(rendition, *rung, request, source, smallest);
         if (!rendition.skip_reason.empty())
@@ -303,6 +306,12 @@ void run_encode_job(const EncodeRequest& request, JobControl& control, JobReport
     source->wants_pictures = part.kind != PartKind::sound;
     source->wants_sound = part.kind != PartKind::pictures;
     source->first_tick = part.kind == PartKind::pictures ? part.first_tick : 0;
+    // A fresh encoder starts its rate control from a guess and takes about a
+    // second to find the quantiser the whole title's encoder has there by
+    // then: a chunk's first key picture would come out blurred, worst at the
+    // smallest renditions. Half a second before the window warms it up enough
+    // for a fraction of a second's encode per chunk.
+    source->warm_up_ticks = std::min<int64_t>(source->first_tick, clock.keyframe_interval / 4);
     source->end_tick = part.kind == PartKind::pictures ? part.end_tick : -1;
     if (part.kind == PartKind::sound)
         run_sound_stages(*source, report, request, control);

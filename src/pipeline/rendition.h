@@ -20,6 +20,10 @@ struct Rendition {
     // A pictures part writes the encoded pictures here (under their partial
     // name until whole) instead of a variant; empty for a variant.
     std::string intermediate_path;
+    // A pictures part's first tick: the pictures before it only warm the
+    // encoder's rate control up, their packets are dropped, and the picture
+    // on it is forced to be a key picture. 0 for everything else.
+    int64_t window_start = 0;
     PictureClock clock; // the job's, the same for every rendition
     // Why the rendition is not made (its frame would be larger than the
     // source), or empty when it is.

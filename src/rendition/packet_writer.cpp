@@ -62,6 +62,13 @@ StepStatus encode_and_write_video(RenditionStage& r, const AVFrame* frame) {
         if (ret < 0)
             return step_failed("could not encode video", ret);
         const int64_t enc_pts = pkt->pts;
+        // The warm-up's pictures: all of them come before the window's key
+        // picture in decoding order, and nothing after it refers to them.
+        if (r.rendition.window_start > 0 && enc_pts != AV_NOPTS_VALUE &&
+            enc_pts < r.rendition.window_start) {
+            av_packet_unref(pkt);
+            continue;
+        }
         // The muxer may have changed the stream's time base in its header.
         av_packet_rescale_ts(pkt, enc_ctx->time_base, r.video_out->time_base);
         if (pkt->duration <= 0)

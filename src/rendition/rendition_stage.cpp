@@ -160,7 +160,11 @@ void run_rendition_stage(const Rendition& rendition, const EncodeProfile& profil
             return;
         }
         outcome.created = true;
-        log_message(control.log, LOG_SUCCESS, "Encrypted variant created: " + playlist_path);
+        // A split job's pictures part writes an intermediate, not a variant.
+        if (rendition.intermediate_path.empty())
+            log_message(control.log, LOG_SUCCESS, "Encrypted variant created: " + playlist_path);
+        else
+            log_message(control.log, LOG_INFO, "Chunk written: " + rendition.intermediate_path);
         return;
     } catch (const std::exception& error) {
         log_escaped_exception(playlist_path, error.what(), control.log, outcome);

@@ -94,6 +94,9 @@ struct SourceStage {
     bool wants_sound = true;
     int64_t first_tick = 0;
     int64_t end_tick = -1;
+    // Pictures delivered before first_tick, for the encoders to warm up on;
+    // fewer than the second the seek lands ahead of the window.
+    int64_t warm_up_ticks = 0;
     // The output grid: one tick per picture of the job's constant frame rate.
     AVRational picture_time_base{1, 30};
     Orientation orientation; // of the input's video stream

@@ -81,11 +81,12 @@ MediaDuration picture_duration(const SourceStage& s, const AVFrame* decoded) {
     return {};
 }
 
-// Only the pictures of the run's window go on; those before it still set the
-// timeline and the held picture, as they would in the whole title.
+// Only the pictures of the run's window (and the warm-up just before it) go
+// on; those before still set the timeline and the held picture, as they would
+// in the whole title.
 StepStatus deliver_in_window(const SourceStage& s, FanOut& out, const AVFrame* picture,
                              int64_t tick, MediaDuration duration) {
-    if (tick < s.first_tick || (s.end_tick >= 0 && tick >= s.end_tick))
+    if (tick < s.first_tick - s.warm_up_ticks || (s.end_tick >= 0 && tick >= s.end_tick))
         return step_ok();
     return deliver_picture(out, picture, tick, duration);
 }
