@@ -66,6 +66,7 @@ struct RenditionStage {
     AVStream* video_out = nullptr; // owned by `output`
     AVStream* audio_out = nullptr; // owned by `output`
     bool header_written = false;
+    bool window_opened = false; // a pictures part's key picture at its window's start was sent
     std::string segment_pattern;
     ScalerPtr scaler;
     PacketPtr enc_pkt;

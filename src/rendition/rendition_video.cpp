@@ -157,9 +157,11 @@ StepStatus encode_picture(RenditionStage& r, const AVFrame* picture, MediaDurati
         return status;
     r.scaled_frame->pts = picture->pts;
     // A window's first picture starts it with a key picture (an IDR: x264's
-    // GOPs are closed), whatever the warm-up before it left the encoder at.
-    const bool window_opens =
-        r.rendition.window_start > 0 && picture->pts == r.rendition.window_start;
+    // GOPs are closed), whatever the warm-up before it left the encoder at;
+    // the first one on or after its start, should the source leave a gap there.
+    const bool window_opens = r.rendition.window_start > 0 && !r.window_opened &&
+                              picture->pts >= r.rendition.window_start;
+    r.window_opened = r.window_opened || window_opens;
     r.scaled_frame->pict_type = window_opens ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     remember_picture_duration(r.durations, picture->pts, output_duration(r, duration));
     return encode_and_write_video(r, r.scaled_frame.get());
