@@ -18,7 +18,7 @@ import json
 import os
 import shutil
 import socket
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
@@ -98,11 +98,8 @@ def discard_work(work_dir: str) -> None:
 def encode_sound(input: str, work_dir: str) -> dict[str, Any]:
     """The whole title's sound, placed and loudness-normalised by the source
     stage's own code, as one AAC intermediate (none for a silent title)."""
-    manifest = os.path.join(work_dir, "sound.json")
-    with _part_lock(manifest):
-        done = complete_manifest(manifest)
-        if done is not None:
-            return {**done, "reused": True}
+
+    def make() -> dict[str, Any]:
         result = encode(
             input,
             os.path.join(work_dir, "sound.m3u8"),
@@ -115,6 +112,9 @@ def encode_sound(input: str, work_dir: str) -> dict[str, Any]:
         # For this part the engine's "master written" means "sound written".
         with_sound = result.master_playlist is not None
         return write_manifest(manifest, ["sound.nut"] if with_sound else [], with_sound=with_sound)
+
+    manifest = os.path.join(work_dir, "sound.json")
+    return _made_once(manifest, make)
 
 
 def encode_chunk(
@@ -129,11 +129,8 @@ def encode_chunk(
     """Every rendition's pictures of one window, from one decode that starts
     at the keyframe before it, as one intermediate per rendition."""
     first, end = window
-    manifest = os.path.join(work_dir, f"chunk-{first}.json")
-    with _part_lock(manifest):
-        done = complete_manifest(manifest)
-        if done is not None:
-            return {**done, "reused": True}
+
+    def make() -> dict[str, Any]:
         result = encode(
             input,
             os.path.join(work_dir, "chunk.m3u8"),
@@ -150,6 +147,9 @@ def encode_chunk(
         files = [f"{r.name}.{first}.nut" for r in result.renditions if r.created]
         pictures = {r.name: r.pictures for r in result.renditions if r.created}
         return write_manifest(manifest, files, start=first, end=end, pictures=pictures, worker=worker)
+
+    manifest = os.path.join(work_dir, f"chunk-{first}.json")
+    return _made_once(manifest, make)
 
 
 def stitch(
@@ -231,6 +231,16 @@ def _fingerprint(path: str) -> dict[str, Any]:
         for block in iter(lambda: file.read(1 << 20), b""):
             digest.update(block)
     return {"size": os.path.getsize(path), "sha256": digest.hexdigest()}
+
+
+def _made_once(manifest: str, make: Callable[[], dict[str, Any]]) -> dict[str, Any]:
+    """The part's record: what an earlier run left complete, or what `make`
+    writes now; one run of a part at a time."""
+    with _part_lock(manifest):
+        done = complete_manifest(manifest)
+        if done is not None:
+            return {**done, "reused": True}
+        return make()
 
 
 @contextlib.contextmanager

@@ -148,8 +148,6 @@ void publish_plan(JobReport& report, std::vector<Rendition> plan, int64_t durati
 // grow with the input's length.
 constexpr std::size_t QUEUE_CAPACITY = 16;
 
-constexpr const char* STOPPED = "the job was stopped";
-
 // Lets a stop reach the stages' queues for as long as it lives.
 struct StagesWatched {
     StagesWatched(JobControl& watching, std::function<void()> stop_stages) : control(watching) {
@@ -178,7 +176,7 @@ void run_stages(SourceStage& source, JobReport& report, const EncodeRequest& req
         listeners.push_back(queues.back().get());
     }
     FanOut out = fan_out_to(listeners);
-    const auto stop = [&out] { abort_all(out, STOPPED); };
+    const auto stop = [&out] { abort_all(out, JOB_STOPPED); };
     // Declared before the threads: a stop reaches the queues until every
     // thread was joined.
     const StagesWatched watched(control, stop);
@@ -200,7 +198,7 @@ void run_sound_stages(SourceStage& source, JobReport& report, const EncodeReques
                       JobControl& control) {
     MediaQueue queue(QUEUE_CAPACITY);
     FanOut out = fan_out_to({&queue});
-    const auto stop = [&out] { abort_all(out, STOPPED); };
+    const auto stop = [&out] { abort_all(out, JOB_STOPPED); };
     const StagesWatched watched(control, stop);
     StepStatus status;
     bool wrote = false;

@@ -41,7 +41,7 @@ StepStatus write_packets(MediaQueue& in, AVFormatContext* fmt_ctx, const AVStrea
     MediaItem item;
     while (in.pop(item)) {
         if (control.cancelled.load())
-            return step_failed("the job was stopped", 0);
+            return step_failed(JOB_STOPPED, 0);
         if (item.kind != MediaItem::Kind::audio_packet)
             continue;
         AVPacket* pkt = item.audio_packet.get();

@@ -138,7 +138,7 @@ StepStatus write_window(RenditionStage& r, PacketReader& window, int64_t first, 
     StepStatus status = advance(window);
     for (int64_t index = 0; !status.failed() && window.has_packet; ++index) {
         if (control.cancelled.load())
-            return step_failed("the job was stopped", 0);
+            return step_failed(JOB_STOPPED, 0);
         window.pkt->dts = av_rescale_q(first + index - delay, tick, window.stream()->time_base);
         status = write_sound_until(r, sound, decoding_time_us(window));
         if (!status.failed())
@@ -202,23 +202,9 @@ void stitch_one(const Rendition& rendition, const JobPart& part, const EncodePro
     {
         RenditionStage stage(rendition, profile, key_info_path, outcome.progress);
         status = stitch_rendition(stage, part, control);
-        outcome.files_written = std::move(stage.output_files.written);
-        outcome.codecs = std::move(stage.codecs);
-        outcome.figures = stage.figures;
+        keep_stage_results(stage, outcome);
     }
-    if (control.cancelled.load()) {
-        outcome.step = "the job was stopped";
-        return;
-    }
-    if (status.failed()) {
-        outcome.step = status.step;
-        outcome.reason = av_error_text(status.error);
-        log_message(control.log, LOG_ERROR,
-                    "Variant " + rendition.playlist_path + " failed: " + failure_text(outcome));
-        return;
-    }
-    outcome.created = true;
-    log_message(control.log, LOG_SUCCESS, "Encrypted variant created: " + rendition.playlist_path);
+    report_stage_end(rendition, status, nullptr, control, outcome);
 }
 
 } // namespace

@@ -8,6 +8,9 @@
 
 #include "log/job_log.h"
 
+// The step a stopped job's stages and parts end with.
+constexpr const char* JOB_STOPPED = "the job was stopped";
+
 struct JobControl {
     // Set once, by whoever stops the job; each stage looks at it once per
     // packet or picture, the input's reads look at it while they wait, and

@@ -15,7 +15,6 @@ namespace {
 
 // A step that ended because the source did: the reason is the queue's.
 constexpr const char* SOURCE_ENDED = "the source ended";
-constexpr const char* STOPPED = "the job was stopped";
 
 StepStatus receive_audio_parameters(RenditionStage& r, MediaQueue& in) {
     MediaItem item;
@@ -65,7 +64,7 @@ StepStatus encode_items(RenditionStage& r, MediaQueue& in, const JobControl& con
     MediaItem item;
     while (in.pop(item)) {
         if (control.cancelled.load())
-            return step_failed(STOPPED, 0);
+            return step_failed(JOB_STOPPED, 0);
         const StepStatus status = use_item(r, item);
         // The shared picture goes back to the decoder's pool at once.
         item = MediaItem();
@@ -116,13 +115,13 @@ void log_escaped_exception(const std::string& playlist_path, const char* what, J
 
 // The step and reason of a failure; a failure of the source comes as the
 // queue's reason, "step: reason", and no step holds ": ".
-void record_failure(const StepStatus& status, const MediaQueue& in, RenditionOutcome& outcome) {
-    if (status.step != SOURCE_ENDED) {
+void record_failure(const StepStatus& status, const MediaQueue* in, RenditionOutcome& outcome) {
+    if (in == nullptr || status.step != SOURCE_ENDED) {
         outcome.step = status.step;
         outcome.reason = av_error_text(status.error);
         return;
     }
-    const std::string why = in.why();
+    const std::string why = in->why();
     if (why.empty()) {
         outcome.step = "the source stage ended without a reason";
         return;
@@ -135,6 +134,34 @@ void record_failure(const StepStatus& status, const MediaQueue& in, RenditionOut
 
 } // namespace
 
+void keep_stage_results(RenditionStage& stage, RenditionOutcome& outcome) {
+    outcome.files_written = std::move(stage.output_files.written);
+    outcome.codecs = std::move(stage.codecs);
+    outcome.figures = stage.figures;
+}
+
+void report_stage_end(const Rendition& rendition, const StepStatus& status, const MediaQueue* in,
+                      JobControl& control, RenditionOutcome& outcome) {
+    // A stopped job reports its end once, for all of its stages.
+    if (control.cancelled.load()) {
+        outcome.step = JOB_STOPPED;
+        return;
+    }
+    if (status.failed()) {
+        record_failure(status, in, outcome);
+        log_message(control.log, LOG_ERROR,
+                    "Variant " + rendition.playlist_path + " failed: " + failure_text(outcome));
+        return;
+    }
+    outcome.created = true;
+    // A split job's pictures part writes an intermediate, not a variant.
+    if (rendition.intermediate_path.empty())
+        log_message(control.log, LOG_SUCCESS,
+                    "Encrypted variant created: " + rendition.playlist_path);
+    else
+        log_message(control.log, LOG_INFO, "Chunk written: " + rendition.intermediate_path);
+}
+
 void run_rendition_stage(const Rendition& rendition, const EncodeProfile& profile,
                          const std::string& key_info_path, MediaQueue& in, JobControl& control,
                          RenditionOutcome& outcome) noexcept {
@@ -144,27 +171,9 @@ void run_rendition_stage(const Rendition& rendition, const EncodeProfile& profil
         {
             RenditionStage stage(rendition, profile, key_info_path, outcome.progress);
             status = run_rendition(stage, in, control);
-            outcome.files_written = std::move(stage.output_files.written);
-            outcome.codecs = std::move(stage.codecs);
-            outcome.figures = stage.figures;
+            keep_stage_results(stage, outcome);
         }
-        // A stopped job reports its end once, for all of its stages.
-        if (control.cancelled.load()) {
-            outcome.step = STOPPED;
-            return;
-        }
-        if (status.failed()) {
-            record_failure(status, in, outcome);
-            log_message(control.log, LOG_ERROR,
-                        "Variant " + playlist_path + " failed: " + failure_text(outcome));
-            return;
-        }
-        outcome.created = true;
-        // A split job's pictures part writes an intermediate, not a variant.
-        if (rendition.intermediate_path.empty())
-            log_message(control.log, LOG_SUCCESS, "Encrypted variant created: " + playlist_path);
-        else
-            log_message(control.log, LOG_INFO, "Chunk written: " + rendition.intermediate_path);
+        report_stage_end(rendition, status, &in, control, outcome);
         return;
     } catch (const std::exception& error) {
         log_escaped_exception(playlist_path, error.what(), control.log, outcome);

@@ -82,6 +82,14 @@ void run_rendition_stage(const Rendition& rendition, const EncodeProfile& profil
                          const std::string& key_info_path, MediaQueue& in, JobControl& control,
                          RenditionOutcome& outcome) noexcept;
 
+// How a finished stage's outcome is filled in, for the rendition stage and
+// the stitch alike: its files, codecs and figures; then stopped, failed (a
+// source failure's reason read from `in`, when a source fed the stage) or
+// created, with its line in the job's log.
+void keep_stage_results(RenditionStage& stage, RenditionOutcome& outcome);
+void report_stage_end(const Rendition& rendition, const StepStatus& status, const MediaQueue* in,
+                      JobControl& control, RenditionOutcome& outcome);
+
 // The failure text used for every variant file error.
 constexpr const char* WRITE_STEP = "could not write the variant files";
 
