@@ -4,6 +4,7 @@
 #include <cstdint>
 
 extern "C" {
+#include <libavcodec/version.h>
 #include <libavutil/display.h>
 }
 

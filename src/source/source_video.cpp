@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavutil/mathematics.h>
+#include <libavutil/version.h>
 }
 
 namespace {
