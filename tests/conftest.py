@@ -490,26 +490,35 @@ class PackageFactory:
 
 
     def _stitch(self, name: str, source: Path, renditions: list[str], chunk_seconds: float) -> None:
-        """The parts the queue's tasks run, one after the other here."""
-        from vantrel import _split
-
         directory, keys = self.root / name, self.root / f"{name}-key"
         keys.mkdir()
         info = write_key_info(keys)
-        plan = _split.plan_split(str(source), chunk_seconds)
-        assert plan.unsplittable is None and len(plan.windows) > 1, plan
-        work = _split.work_directory(str(directory), "tests")
-        os.makedirs(work)
-        parts = [_split.encode_sound(str(source), work)]
-        parts += [_split.encode_chunk(str(source), work, w, renditions, None, True, "tests") for w in plan.windows]
-        result = _split.stitch(str(source), str(directory), work, parts, renditions=renditions,
-                               key_info=str(info.path), upscale=True)
-        _split.discard_work(work)
+        result = split_in_process(source, directory, renditions, chunk_seconds, info.path)
         if result["outcome"] != "encoded":
             self.failed[name] = f"package {name} was not made: {result}"
             return
         shutil.copy(keys / "enc.key", directory / "enc.key")
         self.made[name] = Package(directory, source, info.key, renditions, None)
+
+
+def split_in_process(source: Path, directory: Path, renditions: list[str], chunk_seconds: float,
+                     key_info: Path, bitrates: list[int] | None = None) -> dict:
+    """A split job's parts as the queue's tasks run them, one after the other
+    in this process: the sound, each chunk, the stitch."""
+    from vantrel import _split
+
+    plan = _split.plan_split(str(source), chunk_seconds)
+    assert plan.unsplittable is None and len(plan.windows) > 1, plan
+    work = _split.work_directory(str(directory), "tests")
+    os.makedirs(work)
+    try:
+        parts = [_split.encode_sound(str(source), work)]
+        parts += [_split.encode_chunk(str(source), work, w, renditions, bitrates, True, "tests")
+                  for w in plan.windows]
+        return _split.stitch(str(source), str(directory), work, parts, renditions=renditions, bitrates=bitrates,
+                             key_info=str(key_info), upscale=True)
+    finally:
+        _split.discard_work(work)
 
 
 @pytest.fixture(scope="session")

@@ -256,19 +256,21 @@ def test_engine_and_ffmpeg_lines_go_to_loggers_and_nothing_to_the_console(media,
                    key_info=keyinfo.path, upscale=True)
     records = [(r.levelname, getattr(r, "vantrel_level", None), r.getMessage()) for r in caplog.records
                if r.name == "vantrel"]
-    assert records[:4] == [
+    assert records[:5] == [
         ("INFO", "INFO", f"Analyzing video file: {media['tiny']}..."),
         ("INFO", "INFO", "Detected video size: 160x90"),
         ("INFO", "INFO", "Output pictures: 160x90 as displayed, 30.000 frames per second."),
+        ("INFO", "INFO", "Source colours: SDR BT.601 8-bit (untagged: guessed from its size), converted to SDR "
+                         "BT.709."),
         ("WARNING", "WARN", "Unknown resolution requested: 4k. Skipping."),
     ]
     # The variants end in either order; the job's last lines come after both.
-    assert sorted(records[4:6]) == [
+    assert sorted(records[5:7]) == [
         ("ERROR", "ERROR", f"Variant {workdir}/480p.m3u8 failed: could not open the video encoder: "
                            "Generic error in an external library"),
         ("INFO", "SUCCESS", f"Encrypted variant created: {workdir}/360p.m3u8"),
     ]
-    assert records[6:] == [
+    assert records[7:] == [
         ("INFO", "SUCCESS", f"Encrypted Master playlist generated: {workdir}/master.m3u8"),
         ("ERROR", "ERROR", "Transcoding finished with 1 of 2 variants failed."),
     ]

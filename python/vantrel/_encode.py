@@ -64,9 +64,9 @@ StrPath = Union[str, "os.PathLike[str]"]
 # created, step, reason, pictures, microseconds written, skip reason, width,
 # height, frame rate, peak and average bits per second, codecs), whether the
 # master playlist was written, the job's error and the input's duration (-1
-# unknown).
+# unknown), the input's colours and what was done to them.
 RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int, str, int, int, float, int, int, str]
-JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int]
+JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int, str, str]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -139,6 +139,11 @@ class EncodeResult:
     master_playlist: str | None
     elapsed: float
     error: str | None
+    # The input's colours ("HLG BT.2020 10-bit") and what the job did to them
+    # ("tone-mapped to SDR BT.709", "converted to SDR BT.709" or "none");
+    # None when the input could not be probed.
+    source_colour: str | None = None
+    colour_conversion: str | None = None
 
     @property
     def ok(self) -> bool:
@@ -158,6 +163,8 @@ class EncodeResult:
             "master_playlist": self.master_playlist,
             "elapsed": self.elapsed,
             "error": self.error,
+            "source_colour": self.source_colour,
+            "colour_conversion": self.colour_conversion,
         }
 
 
@@ -351,12 +358,14 @@ def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Pro
 
 
 def _result(outcome: JobOutcome, output: str, elapsed: float) -> EncodeResult:
-    renditions, master_written, error, _ = outcome
+    renditions, master_written, error, _, source_colour, colour_conversion = outcome
     return EncodeResult(
         renditions=tuple(_rendition_result(rendition) for rendition in renditions),
         master_playlist=output if master_written else None,
         elapsed=elapsed,
         error=_text(error) or None,
+        source_colour=source_colour or None,
+        colour_conversion=colour_conversion or None,
     )
 
 

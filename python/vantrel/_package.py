@@ -125,6 +125,8 @@ def stopped_result(output_dir: StrPath, elapsed: float, reason: str, outcome: st
         "master_playlist": None,
         "elapsed": elapsed,
         "error": reason,
+        "source_colour": None,
+        "colour_conversion": None,
     }
 
 
@@ -235,6 +237,9 @@ def _already_complete(final: str, planned: list[str], variants: list[tuple[str, 
         "master_playlist": os.path.join(final, MASTER_PLAYLIST),
         "elapsed": 0.0,
         "error": None,
+        # Not encoded again, so not looked at again.
+        "source_colour": None,
+        "colour_conversion": None,
     }
 
 

@@ -428,6 +428,9 @@ def print_summary(result: EncodeResult, output_dir: str) -> None:
     print(f"{where}: {created} of {planned} renditions created{also} in {result.elapsed:.1f} s")
     if result.error:
         print(f"  {result.error}")
+    if result.source_colour:
+        conversion = result.colour_conversion if result.colour_conversion != "none" else "kept as they are"
+        print(f"  colours: {result.source_colour}, {conversion}")
     width = max([len(r.name) for r in result.renditions], default=0)
     for rendition in result.renditions:
         if rendition.created:

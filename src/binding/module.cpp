@@ -120,7 +120,8 @@ py::tuple job_progress(const py::capsule& handle) {
     return py::make_tuple(snapshot.input_duration_us, renditions);
 }
 
-// (renditions, master playlist written, job error, input duration in us),
+// (renditions, master playlist written, job error, input duration in us,
+// source colour, colour conversion: empty when the profile keeps colours),
 // each rendition (name, playlist, created, step, reason, pictures, written us,
 // skip reason, width, height, frame rate, peak bps, average bps, codecs).
 py::tuple finish(const py::capsule& handle) {
@@ -142,7 +143,8 @@ py::tuple finish(const py::capsule& handle) {
             outcome.figures.average_bps, outcome.codecs));
     }
     return py::make_tuple(renditions, report.master_written, py::bytes(report.error),
-                          report.input_duration_us);
+                          report.input_duration_us, report.source_colour,
+                          report.colour_conversion);
 }
 
 void stop(const py::capsule& handle) {

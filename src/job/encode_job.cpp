@@ -1,6 +1,7 @@
 #include "job/encode_job.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -119,6 +120,58 @@ SourceGeometry describe_source(const EncodeProfile& profile, SourceStage& source
     return {{par.width, par.height},
             displayed_size(par.width, par.height, sar.num, sar.den,
                            source.orientation.swaps_sides)};
+}
+
+// The input's colours, for a profile that makes SDR BT.709 of them: what the
+// source stage converts from, and what the report and the log say of it.
+void describe_colours(SourceStage& source, const AVStream& video, JobReport& report, JobLog& log) {
+    ColourStage& stage = source.colour;
+    stage.wanted = true;
+    stage.colour = describe_colour(video);
+    const ColourDescription& colour = stage.colour;
+    report.source_colour = colour_text(colour);
+    if (!needs_conversion(colour, static_cast<AVPixelFormat>(video.codecpar->format)))
+        report.colour_conversion = "none";
+    else if (colour.transfer == Transfer::sdr)
+        report.colour_conversion = "converted to SDR BT.709";
+    else
+        report.colour_conversion = "tone-mapped to SDR BT.709";
+    log_message(log, LOG_INFO,
+                "Source colours: " + report.source_colour + ", " +
+                    (report.colour_conversion == "none" ? "kept as they are"
+                                                        : report.colour_conversion) +
+                    ".");
+    if (without_compatible_base_layer(colour))
+        log_message(log, LOG_WARN,
+                    "The video is Dolby Vision profile " +
+                        std::to_string(colour.dolby_vision_profile) +
+                        ", which has no base layer other players can show: its colours cannot "
+                        "be shown right.");
+}
+
+int even_above(double side) {
+    const int whole = static_cast<int>(std::ceil(side));
+    return whole + (whole & 1);
+}
+
+// A converted picture need not be larger than the largest rendition made
+// from it: a 4K source of a 1080p ladder is converted at 1080p, a quarter of
+// the pixels, and its renditions scale from that. Only worth a scaling of
+// its own where it saves much.
+void size_colour_work(ColourStage& stage, const std::vector<Rendition>& plan,
+                      const SourceGeometry& source) {
+    constexpr double WORTH_IT = 0.75;
+    if (source.displayed.width <= 0 || source.displayed.height <= 0)
+        return;
+    double scale = 0;
+    for (const Rendition& rendition : plan)
+        if (rendition.skip_reason.empty())
+            scale = std::max({scale, double(rendition.width) / source.displayed.width,
+                              double(rendition.height) / source.displayed.height});
+    if (scale <= 0 || scale > WORTH_IT)
+        return;
+    stage.working_width = even_above(source.coded.width * scale);
+    stage.working_height = even_above(source.coded.height * scale);
 }
 
 std::string frame_rate_text(AVRational rate) {
@@ -298,8 +351,12 @@ void run_encode_job(const EncodeRequest& request, JobControl& control, JobReport
         log_message(log, LOG_INFO,
                     "Output pictures: " + size_text(geometry.displayed) + " as displayed, " +
                         frame_rate_text(clock.frame_rate) + " frames per second.");
+    if (request.profile.sdr_bt709)
+        describe_colours(*source, video_stream, report, log);
     publish_plan(report, plan_renditions(request, geometry, clock, log),
                  input_duration_us(source->input));
+    if (source->colour.wanted)
+        size_colour_work(source->colour, report.plan, geometry);
     const JobPart& part = request.part;
     source->wants_pictures = part.kind != PartKind::sound;
     source->wants_sound = part.kind != PartKind::pictures;

@@ -20,6 +20,10 @@ struct JobReport {
 
     // Set by the driver; read once the job's thread ended.
     std::string error; // a failure of the job itself: the text of its ERROR line
+    // The input's colours and what the job does to them ("HLG BT.2020
+    // 10-bit", "tone-mapped to SDR BT.709"), for a profile that converts.
+    std::string source_colour;
+    std::string colour_conversion;
     bool master_written = false;
     bool stopped = false; // the job saw the stop and wrote no master playlist
 };

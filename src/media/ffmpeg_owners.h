@@ -12,6 +12,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 }
@@ -60,6 +61,10 @@ struct StreamDictionaries {
 struct AvioCloser {
     void operator()(AVIOContext* pb) const { avio_closep(&pb); }
 };
+// A pool is freed once the last buffer taken from it comes back.
+struct BufferPoolReleaser {
+    void operator()(AVBufferPool* pool) const { av_buffer_pool_uninit(&pool); }
+};
 struct CodecParametersFreer {
     void operator()(AVCodecParameters* par) const { avcodec_parameters_free(&par); }
 };
@@ -74,6 +79,7 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using AvioContextPtr = std::unique_ptr<AVIOContext, AvioCloser>;
 using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersFreer>;
+using BufferPoolPtr = std::unique_ptr<AVBufferPool, BufferPoolReleaser>;
 
 // The library's text for a negative AVERROR code, as av_err2str gives it.
 std::string av_error_text(int error);

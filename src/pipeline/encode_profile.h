@@ -26,6 +26,10 @@ struct EncodeProfile {
     // An input without usable sound makes video-only variants instead of
     // failing.
     bool video_only = false;
+    // Every picture converted once to 8-bit SDR BT.709 with limited range
+    // (HDR tone-mapped), and every variant tagged so; otherwise pictures
+    // keep their code values and variants say nothing of their colours.
+    bool sdr_bt709 = false;
 };
 
 // hls_encoder's profile: every variant as it has always been written.
@@ -43,5 +47,6 @@ inline EncodeProfile package_profile(bool upscale) {
     profile.capped_bitrate = true;
     profile.measured_master = true;
     profile.video_only = true;
+    profile.sdr_bt709 = true;
     return profile;
 }

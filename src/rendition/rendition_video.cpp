@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "pipeline/output_colour.h"
 #include "rendition/packet_writer.h"
 #include "rendition/rendition_stage.h"
 
@@ -106,6 +107,10 @@ StepStatus open_video_encoder(RenditionStage& r) {
     enc_ctx->bit_rate = r.rendition.bitrate;
     if (r.profile.capped_bitrate)
         cap_bitrate(enc_ctx, r.rendition.bitrate);
+    // Players guess the colours of a variant that does not say them, and
+    // guess differently for SD and HD sizes.
+    if (r.profile.sdr_bt709)
+        tag_encoder(*enc_ctx, SDR_BT709);
     // Pictures fitted to the displayed aspect ratio have square pixels, and
     // say so.
     if (r.profile.keep_aspect)

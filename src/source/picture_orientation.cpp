@@ -3,8 +3,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "media/stream_side_data.h"
+
 extern "C" {
-#include <libavcodec/version.h>
 #include <libavutil/display.h>
 }
 
@@ -12,20 +13,8 @@ namespace {
 
 // The stream's 3x3 display matrix (16.16 and 2.30 fixed point), or nullptr.
 const int32_t* display_matrix(const AVStream& video) {
-#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
-    const AVPacketSideData* side_data =
-        av_packet_side_data_get(video.codecpar->coded_side_data,
-                                video.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-    if (!side_data || side_data->size < 9 * sizeof(int32_t))
-        return nullptr;
-    return reinterpret_cast<const int32_t*>(side_data->data);
-#else
-    size_t size = 0;
-    const uint8_t* data = av_stream_get_side_data(&video, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    if (!data || size < 9 * sizeof(int32_t))
-        return nullptr;
-    return reinterpret_cast<const int32_t*>(data);
-#endif
+    return reinterpret_cast<const int32_t*>(
+        stream_side_data(video, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t)));
 }
 
 // The clockwise turn the matrix asks for, in whole degrees from 0 to 359.

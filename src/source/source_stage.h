@@ -1,5 +1,6 @@
 // The source stage of a job, on its own thread: it reads the input once,
-// decodes the video once and puts every picture on the 1/30 s output grid,
+// decodes the video once, converts its colours and turns it upright where the
+// profile wants that, puts every picture on the output grid,
 // decodes the audio once, normalises its loudness and encodes it as AAC once,
 // and hands all of it to every rendition.
 #pragma once
@@ -12,6 +13,7 @@
 #include "media/step_status.h"
 #include "pipeline/encode_profile.h"
 #include "pipeline/job_control.h"
+#include "source/colour_stage.h"
 #include "source/fan_out.h"
 #include "source/picture_orientation.h"
 #include "source/source_input.h"
@@ -112,6 +114,8 @@ struct SourceStage {
     PacketPtr read_pkt;
     PacketPtr audio_pkt; // what the AAC encoder yields, before it is shared
     FramePtr decoded_frame;
+    // Every picture in SDR BT.709, for a profile that wants it.
+    ColourStage colour;
     // The upright filter graph, built on the first picture when the video
     // stream is shown turned or mirrored.
     FilterGraphPtr upright_graph;
@@ -145,10 +149,15 @@ void run_source_stage(SourceStage& source, FanOut& out, JobControl& control) noe
 // encoded, or that there is none.
 StepStatus set_up_source(SourceStage& source, FanOut& out, JobLog& log);
 
-// The decoded picture as it is meant to be shown (upright_filter.cpp): the
-// decoded picture itself, or the upright graph's output in
-// `source.upright_frame`, which the caller unreferences once delivered.
-StepStatus turn_upright(SourceStage& source, AVFrame* decoded, const AVFrame*& shown);
+// The decoded picture in SDR BT.709 (colour_stage.cpp): the decoded picture
+// itself when it is already, or the converted one in
+// `source.colour.converted`, which the caller unreferences once delivered.
+StepStatus convert_colour(SourceStage& source, AVFrame* decoded, AVFrame*& converted);
+
+// The picture as it is meant to be shown (upright_filter.cpp): the picture
+// itself, or the upright graph's output in `source.upright_frame`, which the
+// caller unreferences once delivered.
+StepStatus turn_upright(SourceStage& source, AVFrame* picture, const AVFrame*& shown);
 
 // The loudness graph, abuffer -> loudnorm -> aformat -> abuffersink, for
 // decoded audio of `format` (loudness_filter.cpp).

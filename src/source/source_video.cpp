@@ -1,5 +1,5 @@
-// The video of the source stage: decode once, turn upright, put each picture
-// on the output grid, hand it to every rendition.
+// The video of the source stage: decode once, convert the colours and turn
+// upright, put each picture on the output grid, hand it to every rendition.
 #include <cstdint>
 #include <limits>
 
@@ -141,8 +141,8 @@ StepStatus hold_for_gaps(SourceStage& s, const AVFrame* shown) {
     return step_ok();
 }
 
-// Turns a decoded picture that got its tick upright and hands it on, with the
-// pictures that fill the time before it.
+// Converts a decoded picture that got its tick and turns it upright, and
+// hands it on with the pictures that fill the time before it.
 StepStatus deliver_timed_picture(SourceStage& s, FanOut& out, AVFrame* decoded, int64_t pts,
                                  bool first) {
     const AVFrame* shown = nullptr;
@@ -150,7 +150,10 @@ StepStatus deliver_timed_picture(SourceStage& s, FanOut& out, AVFrame* decoded, 
     // pictures out.
     if (first && s.first_tick > 0 && pts > s.first_tick)
         return step_failed("the seek landed after the chunk's start", AVERROR_INVALIDDATA);
-    StepStatus status = turn_upright(s, decoded, shown);
+    AVFrame* coloured = nullptr;
+    StepStatus status = convert_colour(s, decoded, coloured);
+    if (!status.failed())
+        status = turn_upright(s, coloured, shown);
     // A first picture on the first tick or the next starts the video where
     // the input starts it, to within the grid's rounding.
     if (!status.failed() && first && pts > 1 && s.first_tick == 0)
@@ -165,6 +168,8 @@ StepStatus deliver_timed_picture(SourceStage& s, FanOut& out, AVFrame* decoded, 
         status = hold_for_gaps(s, shown);
     if (s.upright_frame)
         av_frame_unref(s.upright_frame.get());
+    if (s.colour.converted)
+        av_frame_unref(s.colour.converted.get());
     return status;
 }
 

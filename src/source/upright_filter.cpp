@@ -68,12 +68,12 @@ StepStatus build_upright_graph(SourceStage& s, const AVFrame* decoded) {
 
 } // namespace
 
-StepStatus turn_upright(SourceStage& s, AVFrame* decoded, const AVFrame*& shown) {
-    shown = decoded;
+StepStatus turn_upright(SourceStage& s, AVFrame* picture, const AVFrame*& shown) {
+    shown = picture;
     if (!s.profile.upright || !s.orientation.filters)
         return step_ok();
-    if (!s.upright_graph || !(s.upright_format == format_of(decoded))) {
-        const StepStatus status = build_upright_graph(s, decoded);
+    if (!s.upright_graph || !(s.upright_format == format_of(picture))) {
+        const StepStatus status = build_upright_graph(s, picture);
         if (status.failed())
             return status;
     }
@@ -82,8 +82,8 @@ StepStatus turn_upright(SourceStage& s, AVFrame* decoded, const AVFrame*& shown)
         if (!s.upright_frame)
             return step_failed("could not turn a picture upright", AVERROR(ENOMEM));
     }
-    // The decoded picture stays the caller's: the graph takes a reference.
-    int ret = av_buffersrc_add_frame_flags(s.upright_src_ctx, decoded, AV_BUFFERSRC_FLAG_KEEP_REF);
+    // The picture stays the caller's: the graph takes a reference.
+    int ret = av_buffersrc_add_frame_flags(s.upright_src_ctx, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
     if (ret < 0)
         return step_failed("could not turn a picture upright", ret);
     // Turning and mirroring hold no picture back: one in, one out.
