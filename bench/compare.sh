@@ -20,32 +20,6 @@ if ! sha=$(git -C "$VANTREL_ROOT" rev-parse --verify --quiet "$rev^{commit}"); t
     exit 2
 fi
 
-# Builds commit $3 (named $2) for interpreter $1 into .venv/compare-<short sha>,
-# once per commit; prints the environment's python. The sources are a snapshot
-# of the commit (git archive), so nothing of the working tree leaks into them
-# and no worktree is left behind; a subshell, so that its trap removes them on
-# every way out.
-install_revision_into_venv() (
-    local interpreter=$1 name=$2 commit=$3
-    local venv="$VENV_ROOT/compare-${commit:0:12}"
-    # Written last, so an interrupted build is redone rather than reused.
-    local stamp="$venv/vantrel-commit"
-    if [ -x "$venv/bin/python" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$commit" ]; then
-        echo "$venv/bin/python"
-        return
-    fi
-    local src
-    src=$(mktemp -d)
-    trap 'rm -rf "$src"' EXIT
-    git -C "$VANTREL_ROOT" archive "$commit" | tar -x -C "$src"
-    [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv" >&2
-    "$venv/bin/python" -m pip install -q --upgrade pip >&2
-    log "Building and installing vantrel at $name (${commit:0:12})" >&2
-    "$venv/bin/python" -m pip install -q "$src" >&2
-    echo "$commit" >"$stamp"
-    echo "$venv/bin/python"
-)
-
 install_system_packages "${SYSTEM_PACKAGES[@]}"
 INTERPRETER=$(find_python310)
 BASE_PYTHON=$(install_revision_into_venv "$INTERPRETER" "$rev" "$sha")
