@@ -54,9 +54,10 @@ def package(original: Path, out: Path, chunk_seconds: float | None) -> tuple[dic
     assert plan.unsplittable is None, plan
     work = _split.work_directory(str(out), "bench")
     os.makedirs(work, exist_ok=True)
-    parts = [_split.encode_sound(str(original), work)]
-    parts += [_split.encode_chunk(str(original), work, window, LADDER, None, False, "bench") for window in plan.windows]
-    result = _split.stitch(str(original), str(out), work, parts, renditions=LADDER, **key)
+    parts = [_split.encode_sound(str(original), work, plan.title)]
+    parts += [_split.encode_chunk(str(original), work, window, LADDER, None, False, "bench", plan.title)
+              for window in plan.windows]
+    result = _split.stitch(str(original), str(out), work, parts, plan.title, renditions=LADDER, **key)
     _split.discard_work(work)
     return result, time.monotonic() - started
 

@@ -512,11 +512,11 @@ def split_in_process(source: Path, directory: Path, renditions: list[str], chunk
     work = _split.work_directory(str(directory), "tests")
     os.makedirs(work)
     try:
-        parts = [_split.encode_sound(str(source), work)]
-        parts += [_split.encode_chunk(str(source), work, w, renditions, bitrates, True, "tests")
+        parts = [_split.encode_sound(str(source), work, plan.title)]
+        parts += [_split.encode_chunk(str(source), work, w, renditions, bitrates, True, "tests", plan.title)
                   for w in plan.windows]
-        return _split.stitch(str(source), str(directory), work, parts, renditions=renditions, bitrates=bitrates,
-                             key_info=str(key_info), upscale=True)
+        return _split.stitch(str(source), str(directory), work, parts, plan.title, renditions=renditions,
+                             bitrates=bitrates, key_info=str(key_info), upscale=True)
     finally:
         _split.discard_work(work)
 

@@ -312,20 +312,21 @@ def clear_variant(playlist: Path, key: bytes) -> bytes:
     )
 
 
-def measure(media: Path | bytes) -> Timeline:
+def measure(media: Path | bytes, video_only: bool = False) -> Timeline:
     """Decodes the first video and audio stream of `media` (a file, or the
     bytes of an MPEG-TS stream) into tiny grey pictures and mono sound,
     keeping the input's clock, and finds the flashes and beeps."""
     # Fixed time bases make every timestamp an integer count of 1/90000 s. The
     # sound keeps its rate: a resampler's delay would blur the instants.
+    sound = [] if video_only else [
+        "-map", "0:a:0", "-af",
+        f"aformat=sample_fmts=s16:channel_layouts=mono,asettb=1/{MEASURE_TIME_BASE},ashowinfo",
+        "-f", "s16le", "pipe:1"]
     proc = subprocess.run(
         ["ffmpeg", "-hide_banner", "-nostats", "-loglevel", "info", "-copyts",
          "-i", "pipe:0" if isinstance(media, bytes) else str(media),
          "-map", "0:v:0", "-vf", f"settb=1/{MEASURE_TIME_BASE},scale=16:12,format=gray,showinfo",
-         "-fps_mode", "passthrough", "-f", "null", "-",
-         "-map", "0:a:0", "-af",
-         f"aformat=sample_fmts=s16:channel_layouts=mono,asettb=1/{MEASURE_TIME_BASE},ashowinfo",
-         "-f", "s16le", "pipe:1"],
+         "-fps_mode", "passthrough", "-f", "null", "-", *sound],
         input=media if isinstance(media, bytes) else b"", capture_output=True, timeout=300, env=TOOL_ENV,
     )
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")[-3000:]
@@ -334,7 +335,7 @@ def measure(media: Path | bytes) -> Timeline:
     for pts, rate, count in ASHOWINFO.findall(proc.stderr):
         frames.append(AudioFrame(int(pts) / MEASURE_TIME_BASE, first, int(count), int(rate)))
         first += int(count)
-    assert pictures and frames, proc.stderr.decode(errors="replace")[-3000:]
+    assert pictures and (frames or video_only), proc.stderr.decode(errors="replace")[-3000:]
     samples = array("h")
     samples.frombytes(proc.stdout)
     if sys.byteorder == "big":
@@ -347,5 +348,6 @@ def measure(media: Path | bytes) -> Timeline:
         beeps=beep_onsets(samples, frames),
         pictures=len(pictures),
         video=(min(picture_times), max(picture_times) + FRAME_SECONDS),
-        audio=(min(f.seconds for f in frames), max(f.seconds + f.samples / f.rate for f in frames)),
+        audio=(min((f.seconds for f in frames), default=0.0),
+               max((f.seconds + f.samples / f.rate for f in frames), default=0.0)),
     )

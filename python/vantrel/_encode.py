@@ -11,6 +11,7 @@ joined and whose files are removed before the exception goes on."""
 from __future__ import annotations
 
 import dataclasses
+import functools
 import logging
 import math
 import operator
@@ -64,38 +65,26 @@ StrPath = Union[str, "os.PathLike[str]"]
 # created, step, reason, pictures, microseconds written, skip reason, width,
 # height, frame rate, peak and average bits per second, codecs), whether the
 # master playlist was written, the job's error and the input's duration (-1
-# unknown), the input's colours and what was done to them.
+# unknown), the input's colours and what was done to them, and whether a
+# split job's sound part wrote its sound.
 RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int, str, int, int, float, int, int, str]
-JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int, str, str]
+JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int, str, str, bool]
 
 
 @dataclasses.dataclass(frozen=True)
-class JobPart:
-    """A share of a split job (vantrel._split) that a run makes instead of the
-    whole title: the sound, the pictures of the window [first_tick, end_tick)
-    of the output grid (end_tick -1: to the end), or the stitch of the windows
-    starting at `window_starts`, all through intermediates in `work_dir`."""
+class Stitch:
+    """A split job's stitch (vantrel._split), which a run makes instead of
+    encoding the title: the windows starting at `window_starts`, and the sound
+    when `with_sound`, muxed from their intermediates in `work_dir` on the
+    plan's `title`."""
 
-    kind: int
     work_dir: str
-    first_tick: int = 0
-    end_tick: int = -1
-    window_starts: tuple[int, ...] = ()
-    with_sound: bool = True
+    window_starts: tuple[int, ...]
+    with_sound: bool
+    title: dict[str, Any]
 
     def engine_arguments(self) -> tuple[Any, ...]:
-        return (
-            self.kind,
-            self.first_tick,
-            self.end_tick,
-            os.fsencode(self.work_dir),
-            list(self.window_starts),
-            self.with_sound,
-        )
-
-
-# The engine's kinds of part.
-SOUND_PART, PICTURES_PART, STITCH_PART = 1, 2, 3
+        return (os.fsencode(self.work_dir), list(self.window_starts), self.with_sound, self.title)
 
 
 class EncodeTimeout(TimeoutError):
@@ -187,7 +176,7 @@ def encode(
     progress: Callable[[Progress], object] | None = None,
     timeout: float | None = None,
     upscale: bool = False,
-    _part: JobPart | None = None,
+    _stitch: Stitch | None = None,
 ) -> EncodeResult:
     """Transcodes `input` into an encrypted HLS package whose master playlist is `output`.
 
@@ -215,9 +204,24 @@ def encode(
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
     limit = _timeout_argument(timeout)
+    if _stitch is None:
+        start = functools.partial(_engine.start_job, *request)
+    else:
+        start = functools.partial(_engine.start_stitch, *request, *_stitch.engine_arguments())
+    outcome, elapsed = run_job(start, progress, limit)
+    return _result(outcome, os.fspath(output), elapsed)
+
+
+def run_job(
+    start: Callable[[], Any], progress: Callable[[Progress], object] | None = None, limit: float | None = None
+) -> tuple[JobOutcome, float]:
+    """Starts a job of the engine (a whole title or a part of a split one)
+    and waits for it, handing its lines to the loggers and its progress to
+    `progress`; any exception stops it first. Returns what it did and how
+    long it took."""
     started = time.monotonic()
     deadline = None if limit is None else started + limit
-    job = _engine.start_job(*request, *(_part.engine_arguments() if _part else ()))
+    job = start()
     try:
         while not _engine.wait_for_job(job, _wait_seconds(deadline)):
             _log_lines(_engine.take_job_lines(job))
@@ -227,14 +231,14 @@ def encode(
                 progress(_running_progress(_engine.job_progress(job), time.monotonic() - started))
         outcome = _engine.finish_job(job)
         _log_lines(_engine.take_job_lines(job))
-        result = _result(outcome, os.fspath(output), time.monotonic() - started)
+        elapsed = time.monotonic() - started
         if progress is not None:
             progress(_final_progress(outcome[0], outcome[3]))
     except BaseException:
         _engine.stop_job(job)
         _log_lines(_engine.take_job_lines(job))
         raise
-    return result
+    return outcome, elapsed
 
 
 def _path_argument(name: str, value: object) -> bytes:
@@ -358,7 +362,7 @@ def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Pro
 
 
 def _result(outcome: JobOutcome, output: str, elapsed: float) -> EncodeResult:
-    renditions, master_written, error, _, source_colour, colour_conversion = outcome
+    renditions, master_written, error, _, source_colour, colour_conversion, _ = outcome
     return EncodeResult(
         renditions=tuple(_rendition_result(rendition) for rendition in renditions),
         master_playlist=output if master_written else None,

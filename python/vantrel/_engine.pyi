@@ -1,7 +1,7 @@
 """HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python"""
 
 from collections.abc import Iterable
-from typing import NewType
+from typing import Any, NewType
 
 __version__: str
 
@@ -24,12 +24,29 @@ def start_job(
     bitrates: Iterable[int],
     key_info: str | bytes,
     upscale: bool,
-    part_kind: int = 0,
-    first_tick: int = 0,
-    end_tick: int = -1,
-    work_dir: str | bytes = "",
-    window_starts: Iterable[int] = ...,
-    with_sound: bool = True,
+) -> Job: ...
+def start_sound_part(input: str | bytes, work_dir: str | bytes, title: dict[str, Any]) -> Job: ...
+def start_pictures_part(
+    input: str | bytes,
+    work_dir: str | bytes,
+    first_tick: int,
+    end_tick: int,
+    renditions: Iterable[str | bytes],
+    bitrates: Iterable[int],
+    upscale: bool,
+    title: dict[str, Any],
+) -> Job: ...
+def start_stitch(
+    input: str | bytes,
+    output: str | bytes,
+    renditions: Iterable[str | bytes],
+    bitrates: Iterable[int],
+    key_info: str | bytes,
+    upscale: bool,
+    work_dir: str | bytes,
+    window_starts: Iterable[int],
+    with_sound: bool,
+    title: dict[str, Any],
 ) -> Job: ...
 def wait_for_job(job: Job, seconds: float) -> bool: ...
 def take_job_lines(job: Job) -> list[tuple[int, bytes, bool]]: ...
@@ -37,9 +54,15 @@ def job_progress(job: Job) -> tuple[int, list[tuple[str, int, int]]]: ...
 def finish_job(
     job: Job,
 ) -> tuple[
-    list[tuple[str, bytes, bool, bytes, bytes, int, int, str, int, int, float, int, int, str]], bool, bytes, int, str, str
+    list[tuple[str, bytes, bool, bytes, bytes, int, int, str, int, int, float, int, int, str]],
+    bool,
+    bytes,
+    int,
+    str,
+    str,
+    bool,
 ]: ...
 def stop_job(job: Job) -> None: ...
-def probe_split(input: str | bytes) -> tuple[str, int, int, int, int]: ...
+def probe_split(input: str | bytes) -> dict[str, Any]: ...
 def ladder() -> list[tuple[str, int, int, int]]: ...
 def set_library_log_level(level: int) -> None: ...

@@ -13,7 +13,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import DEFAULT_RENDITIONS, EncodeResult, JobPart, StrPath, _renditions_argument, encode
+from vantrel._encode import DEFAULT_RENDITIONS, EncodeResult, Stitch, StrPath, _renditions_argument, encode
 from vantrel._placement import Placement, final_path, fresh_key, is_empty_directory, placement
 
 MASTER_PLAYLIST = "master.m3u8"
@@ -72,7 +72,7 @@ def make_package(
     key_uri: str | None = None,
     key_path: StrPath | None = None,
     upscale: bool = False,
-    stitch: JobPart | None = None,
+    stitch: Stitch | None = None,
 ) -> dict[str, Any]:
     """Encodes `input` into the package OUTPUT_DIR/master.m3u8 and returns
     EncodeResult.to_dict() with the job's "outcome" and "output_dir" added.
@@ -108,7 +108,7 @@ def make_package(
                 bitrates=bitrates,
                 key_info=job_key_info,
                 upscale=upscale,
-                _part=stitch,
+                _stitch=stitch,
             )
         placed = job.placed
     report = relocated(result, final, placed).to_dict()

@@ -22,7 +22,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import PICTURES_PART, SOUND_PART, STITCH_PART, JobPart, encode
+from vantrel._encode import Stitch, run_job
 from vantrel._package import make_package
 from vantrel._placement import final_path
 
@@ -33,8 +33,6 @@ DEFAULT_CHUNK_SECONDS = 30.0
 # the choice to us: its chunks would save little and cost their overheads.
 SPLIT_ABOVE_CHUNKS = 3
 WORK_INFIX = ".work-"
-# The parts write no package, so they are given no key.
-_NO_KEY = "-"
 
 
 # In the work directory once a part could not be made: why, for the parts
@@ -48,12 +46,15 @@ class PartFailed(RuntimeError):
 
 @dataclasses.dataclass(frozen=True)
 class SplitPlan:
-    """The chunks of a title, or why it is encoded whole (`windows` empty)."""
+    """The chunks of a title, or why it is encoded whole (`windows` empty),
+    and what every part takes as the title's facts (its clock's origin and
+    frame rate, its colours)."""
 
     unsplittable: str | None
     # [first_tick, end_tick) on the output grid; the last ends at -1 (the end).
     windows: list[tuple[int, int]]
     frame_rate: float = 0.0
+    title: dict[str, Any] = dataclasses.field(default_factory=dict)
 
 
 def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
@@ -61,9 +62,11 @@ def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
     starts with a keyframe that starts a segment of the whole-title package."""
     if chunk_seconds is not None and chunk_seconds <= 0:
         return SplitPlan("splitting is switched off (chunk_seconds 0)", [])
-    reason, num, den, segment_ticks, duration_us = _engine.probe_split(os.fsencode(input))
-    if reason:
-        return SplitPlan(reason, [])
+    probe = _engine.probe_split(os.fsencode(input))
+    if probe["unsplittable"]:
+        return SplitPlan(probe["unsplittable"], [])
+    title, duration_us, segment_ticks = probe["title"], probe["duration_us"], probe["segment_pictures"]
+    num, den = title["frame_rate"]
     frame_rate = num / den
     segment_seconds = segment_ticks / frame_rate
     wanted = chunk_seconds or DEFAULT_CHUNK_SECONDS
@@ -81,7 +84,7 @@ def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
     starts = [start for start in range(0, total_ticks, chunk_ticks) if start == 0 or total_ticks - start >= segment_ticks]
     if len(starts) < 2:
         return SplitPlan("the title is one chunk long", [])
-    return SplitPlan(None, list(zip(starts, [*starts[1:], -1])), frame_rate)
+    return SplitPlan(None, list(zip(starts, [*starts[1:], -1])), frame_rate, title)
 
 
 def work_directory(output_dir: str, job_id: str) -> str:
@@ -95,23 +98,17 @@ def discard_work(work_dir: str) -> None:
     shutil.rmtree(work_dir, ignore_errors=True)
 
 
-def encode_sound(input: str, work_dir: str) -> dict[str, Any]:
+def encode_sound(input: str, work_dir: str, title: dict[str, Any]) -> dict[str, Any]:
     """The whole title's sound, placed and loudness-normalised by the source
-    stage's own code, as one AAC intermediate (none for a silent title)."""
+    stage's own code on the plan's clock, as one AAC intermediate (none for a
+    silent title)."""
 
     def make() -> dict[str, Any]:
-        result = encode(
-            input,
-            os.path.join(work_dir, "sound.m3u8"),
-            renditions=["360p"],
-            key_info=_NO_KEY,
-            _part=JobPart(SOUND_PART, work_dir),
-        )
-        if result.error:
-            raise PartFailed(f"the sound: {result.error}")
-        # For this part the engine's "master written" means "sound written".
-        with_sound = result.master_playlist is not None
-        return write_manifest(manifest, ["sound.nut"] if with_sound else [], with_sound=with_sound)
+        outcome, _ = run_job(lambda: _engine.start_sound_part(os.fsencode(input), os.fsencode(work_dir), title))
+        _, _, error, _, _, _, sound_written = outcome
+        if error:
+            raise PartFailed(f"the sound: {error.decode('utf-8', 'backslashreplace')}")
+        return write_manifest(manifest, ["sound.nut"] if sound_written else [], with_sound=sound_written)
 
     manifest = os.path.join(work_dir, "sound.json")
     return _made_once(manifest, make)
@@ -125,28 +122,29 @@ def encode_chunk(
     bitrates: Iterable[int] | None,
     upscale: bool,
     worker: str,
+    title: dict[str, Any],
 ) -> dict[str, Any]:
     """Every rendition's pictures of one window, from one decode that starts
-    at the keyframe before it, as one intermediate per rendition."""
+    at the keyframe before it, on the plan's clock, as one intermediate per
+    rendition."""
     first, end = window
 
     def make() -> dict[str, Any]:
-        result = encode(
-            input,
-            os.path.join(work_dir, "chunk.m3u8"),
-            renditions=renditions,
-            bitrates=bitrates,
-            key_info=_NO_KEY,
-            upscale=upscale,
-            _part=JobPart(PICTURES_PART, work_dir, first, end),
-        )
-        failures = [f"{r.name}: {r.error.step}: {r.error.message}" for r in result.renditions if r.error]
-        if result.error or failures or not any(r.created for r in result.renditions):
-            reason = "; ".join(filter(None, [result.error, *failures])) or "no rendition was made"
-            raise PartFailed(f"the chunk from {first} to {end}: {reason}")
-        files = [f"{r.name}.{first}.nut" for r in result.renditions if r.created]
-        pictures = {r.name: r.pictures for r in result.renditions if r.created}
-        return write_manifest(manifest, files, start=first, end=end, pictures=pictures, worker=worker)
+        outcome, _ = run_job(lambda: _engine.start_pictures_part(
+            os.fsencode(input), os.fsencode(work_dir), first, end, list(renditions),
+            list(bitrates or []), upscale, title))
+        renditions_made, _, error, *_ = outcome
+        failures = [
+            f"{name}: {step.decode('utf-8', 'backslashreplace')}: {reason.decode('utf-8', 'backslashreplace')}"
+            for name, _, created, step, reason, _, _, skipped, *_ in renditions_made
+            if not created and not skipped
+        ]
+        created = [(name, pictures) for name, _, made, _, _, pictures, *_ in renditions_made if made]
+        if error or failures or not created:
+            reason = "; ".join(filter(None, [error.decode("utf-8", "backslashreplace"), *failures]))
+            raise PartFailed(f"the chunk from {first} to {end}: {reason or 'no rendition was made'}")
+        files = [f"{name}.{first}.nut" for name, _ in created]
+        return write_manifest(manifest, files, start=first, end=end, pictures=dict(created), worker=worker)
 
     manifest = os.path.join(work_dir, f"chunk-{first}.json")
     return _made_once(manifest, make)
@@ -157,6 +155,7 @@ def stitch(
     output_dir: str,
     work_dir: str,
     parts: list[dict[str, Any]],
+    title: dict[str, Any],
     **package: Any,
 ) -> dict[str, Any]:
     """Muxes the parts' intermediates into the package, placed whole or not
@@ -166,9 +165,7 @@ def stitch(
             raise PartFailed(f"the intermediates of {os.path.basename(part['manifest'])} changed after they were made")
     sound = next(part for part in parts if "with_sound" in part)
     chunks = sorted((part for part in parts if "start" in part), key=lambda part: part["start"])
-    job = JobPart(
-        STITCH_PART, work_dir, window_starts=tuple(chunk["start"] for chunk in chunks), with_sound=sound["with_sound"]
-    )
+    job = Stitch(work_dir, tuple(chunk["start"] for chunk in chunks), sound["with_sound"], title)
     return make_package(input, output_dir, stitch=job, **package)
 
 

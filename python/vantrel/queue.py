@@ -220,19 +220,19 @@ def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float |
     ids = [f"{self.request.id}-sound", *(f"{self.request.id}-chunk-{first}" for first, _ in plan.windows)]
     self.backend.set(_PARTS_KEY + self.request.id, json.dumps(ids))
     parts = group(
-        encode_sound.si(input, work_dir).set(task_id=ids[0]),
+        encode_sound.si(input, work_dir, plan.title).set(task_id=ids[0]),
         *(
-            encode_chunk.si(input, work_dir, window, **picture_options).set(task_id=task_id)
+            encode_chunk.si(input, work_dir, window, plan.title, **picture_options).set(task_id=task_id)
             for window, task_id in zip(plan.windows, ids[1:])
         ),
     )
-    body = stitch_package.s(input, output_dir, work_dir, plan.frame_rate, **package)
+    body = stitch_package.s(input, output_dir, work_dir, plan.frame_rate, plan.title, **package)
     raise self.replace(chord(parts, body.on_error(discard_work.si(work_dir))))
 
 
 @app.task(name="vantrel.encode_sound", **_PART_TASK)
-def encode_sound(self: Task, input: str, work_dir: str) -> dict[str, Any]:
-    return _split.run_part(work_dir, lambda: _split.encode_sound(input, work_dir))
+def encode_sound(self: Task, input: str, work_dir: str, title: dict[str, Any]) -> dict[str, Any]:
+    return _split.run_part(work_dir, lambda: _split.encode_sound(input, work_dir, title))
 
 
 @app.task(name="vantrel.encode_chunk", **_PART_TASK)
@@ -241,6 +241,7 @@ def encode_chunk(
     input: str,
     work_dir: str,
     window: list[int],
+    title: dict[str, Any],
     renditions: Iterable[str] = DEFAULT_RENDITIONS,
     bitrates: Iterable[int] | None = None,
     upscale: bool = False,
@@ -248,14 +249,15 @@ def encode_chunk(
     worker = self.request.hostname or socket.gethostname()
     return _split.run_part(
         work_dir,
-        lambda: _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale, worker),
+        lambda: _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale, worker,
+                                    title),
     )
 
 
 @app.task(name="vantrel.stitch_package", **_PART_TASK)
 def stitch_package(
     self: Task, parts: list[dict[str, Any]], input: str, output_dir: str, work_dir: str, frame_rate: float,
-    **package: Any,
+    title: dict[str, Any], **package: Any,
 ) -> dict[str, Any]:
     """Muxes the parts into the package and places it; the work directory
     goes once the package is placed or cannot be made."""
@@ -266,7 +268,7 @@ def stitch_package(
         if failures:
             result = stopped_result(output_dir, 0.0, failures[0]["failed"], outcome=FAILED)
         else:
-            result = _split.stitch(input, output_dir, work_dir, parts, **package)
+            result = _split.stitch(input, output_dir, work_dir, parts, title, **package)
     finally:
         _split.discard_work(work_dir)
     chunks = [

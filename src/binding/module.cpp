@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "job/background_job.h"
+#include "job/output_frame_rate.h"
 #include "job/rendition_ladder.h"
 #include "job/split_probe.h"
 #include "log/ffmpeg_log.h"
@@ -35,7 +36,7 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     // FFmpeg's lines keep their default way too: standard error.
     const FfmpegLogScope ffmpeg_lines(&control.log);
     run_encode_job({std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
-                    std::move(key), specified_profile(), JobPart{}},
+                    std::move(key), specified_profile(), JobPart{}, std::nullopt},
                    control, report);
 }
 
@@ -62,25 +63,105 @@ BackgroundJob& job_of(const py::capsule& handle) {
     return *handle.get_pointer<BackgroundJob>();
 }
 
-// The package functions' jobs: upright, fitted, at the source's frame rate,
-// with a measured master playlist.
-// A split job's task names its part: 0 whole, 1 sound, 2 pictures of the
-// window [first_tick, end_tick), 3 stitch of the windows starting at
-// `window_starts`.
-py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
-                  std::vector<int> bitrates, std::string key_info, bool upscale, int part_kind,
-                  int64_t first_tick, int64_t end_tick, std::string work_dir,
-                  std::vector<int64_t> window_starts, bool with_sound) {
-    if (part_kind < 0 || part_kind > static_cast<int>(PartKind::stitch))
-        throw py::value_error("part_kind must be 0 to 3");
-    JobPart part{static_cast<PartKind>(part_kind), first_tick, end_tick, std::move(work_dir),
-                 std::move(window_starts), with_sound};
-    std::unique_ptr<BackgroundJob> job = start_background_job(
-        {std::move(input), std::move(output), std::move(renditions), std::move(bitrates),
-         std::move(key_info), package_profile(upscale), std::move(part)});
+py::capsule start_entry(EncodeRequest request, JobEntry entry) {
+    std::unique_ptr<BackgroundJob> job = start_background_job(std::move(request), entry);
     py::capsule handle(job.get(), JOB_CAPSULE, &release_job);
     job.release();
     return handle;
+}
+
+// A split job's plan's facts of a title, as plain data that travels to its
+// parts through the job queue.
+py::dict title_to_python(const Title& title) {
+    const ColourDescription& c = title.colour;
+    py::dict colour;
+    colour["primaries"] = static_cast<int>(c.primaries);
+    colour["transfer"] = static_cast<int>(c.transfer_characteristic);
+    colour["matrix"] = static_cast<int>(c.matrix);
+    colour["range"] = static_cast<int>(c.range);
+    colour["bit_depth"] = c.bit_depth;
+    colour["rgb"] = c.rgb;
+    colour["guessed"] = c.guessed;
+    colour["peak_nits"] = c.peak_nits;
+    colour["dolby_vision_profile"] = c.dolby_vision_profile;
+    colour["dolby_vision_compatibility"] = c.dolby_vision_compatibility;
+    py::dict facts;
+    facts["origin_us"] = title.origin_us;
+    facts["frame_rate"] = py::make_tuple(title.clock.frame_rate.num, title.clock.frame_rate.den);
+    facts["colour"] = colour;
+    return facts;
+}
+
+Title title_from_python(const py::dict& facts) {
+    Title title;
+    title.origin_us = facts["origin_us"].cast<int64_t>();
+    const auto rate = facts["frame_rate"].cast<std::pair<int, int>>();
+    if (rate.first <= 0 || rate.second <= 0)
+        throw py::value_error("a title's frame rate must be positive");
+    title.clock = clock_at_rate(AVRational{rate.first, rate.second});
+    const py::dict colour = facts["colour"].cast<py::dict>();
+    ColourDescription& c = title.colour;
+    c.primaries = static_cast<AVColorPrimaries>(colour["primaries"].cast<int>());
+    c.transfer_characteristic =
+        static_cast<AVColorTransferCharacteristic>(colour["transfer"].cast<int>());
+    c.transfer = c.transfer_characteristic == AVCOL_TRC_SMPTE2084     ? Transfer::pq
+                 : c.transfer_characteristic == AVCOL_TRC_ARIB_STD_B67 ? Transfer::hlg
+                                                                       : Transfer::sdr;
+    c.matrix = static_cast<AVColorSpace>(colour["matrix"].cast<int>());
+    c.range = static_cast<AVColorRange>(colour["range"].cast<int>());
+    c.bit_depth = colour["bit_depth"].cast<int>();
+    c.rgb = colour["rgb"].cast<bool>();
+    c.guessed = colour["guessed"].cast<bool>();
+    c.peak_nits = colour["peak_nits"].cast<double>();
+    c.dolby_vision_profile = colour["dolby_vision_profile"].cast<int>();
+    c.dolby_vision_compatibility = colour["dolby_vision_compatibility"].cast<int>();
+    return title;
+}
+
+// The package functions' jobs: upright, fitted, at the source's frame rate,
+// with a measured master playlist.
+py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
+                  std::vector<int> bitrates, std::string key_info, bool upscale) {
+    return start_entry({std::move(input), std::move(output), std::move(renditions),
+                        std::move(bitrates), std::move(key_info), package_profile(upscale),
+                        JobPart{}, std::nullopt},
+                       run_encode_job);
+}
+
+// A split job's parts, each on the title its plan learned.
+py::capsule start_sound_part(std::string input, std::string work_dir, const py::dict& title) {
+    JobPart part;
+    part.work_dir = std::move(work_dir);
+    return start_entry({std::move(input), "", {}, {}, "", package_profile(false), std::move(part),
+                        title_from_python(title)},
+                       run_sound_part);
+}
+
+py::capsule start_pictures_part(std::string input, std::string work_dir, int64_t first_tick,
+                                int64_t end_tick, std::vector<std::string> renditions,
+                                std::vector<int> bitrates, bool upscale, const py::dict& title) {
+    JobPart part;
+    part.work_dir = std::move(work_dir);
+    part.first_tick = first_tick;
+    part.end_tick = end_tick;
+    return start_entry({std::move(input), "", std::move(renditions), std::move(bitrates), "",
+                        package_profile(upscale), std::move(part), title_from_python(title)},
+                       run_pictures_part);
+}
+
+py::capsule start_stitch(std::string input, std::string output,
+                         std::vector<std::string> renditions, std::vector<int> bitrates,
+                         std::string key_info, bool upscale, std::string work_dir,
+                         std::vector<int64_t> window_starts, bool with_sound,
+                         const py::dict& title) {
+    JobPart part;
+    part.work_dir = std::move(work_dir);
+    part.window_starts = std::move(window_starts);
+    part.with_sound = with_sound;
+    return start_entry({std::move(input), std::move(output), std::move(renditions),
+                        std::move(bitrates), std::move(key_info), package_profile(upscale),
+                        std::move(part), title_from_python(title)},
+                       run_stitch);
 }
 
 // Waits with the interpreter lock released; a signal (Ctrl-C) that arrived
@@ -121,7 +202,8 @@ py::tuple job_progress(const py::capsule& handle) {
 }
 
 // (renditions, master playlist written, job error, input duration in us,
-// source colour, colour conversion: empty when the profile keeps colours),
+// source colour, colour conversion: empty when the profile keeps colours,
+// sound written by a sound part),
 // each rendition (name, playlist, created, step, reason, pictures, written us,
 // skip reason, width, height, frame rate, peak bps, average bps, codecs).
 py::tuple finish(const py::capsule& handle) {
@@ -144,7 +226,7 @@ py::tuple finish(const py::capsule& handle) {
     }
     return py::make_tuple(renditions, report.master_written, py::bytes(report.error),
                           report.input_duration_us, report.source_colour,
-                          report.colour_conversion);
+                          report.colour_conversion, report.sound_written);
 }
 
 void stop(const py::capsule& handle) {
@@ -153,17 +235,21 @@ void stop(const py::capsule& handle) {
     stop_background_job(job);
 }
 
-// (why it cannot be split or "", frame rate numerator and denominator,
-// pictures per segment, duration in microseconds or -1).
-py::tuple probe_split(const std::string& input) {
+// What a split job's plan needs: why the title cannot be split (or ""), its
+// length in microseconds (-1 unknown), the pictures of a segment, and the
+// title's facts for its parts.
+py::dict probe_split(const std::string& input) {
     SplitProbe probe;
     {
         const py::gil_scoped_release unlocked;
         probe = probe_for_split(input, package_profile(false));
     }
-    return py::make_tuple(probe.unsplittable, probe.clock.frame_rate.num,
-                          probe.clock.frame_rate.den, probe.clock.segment_pictures,
-                          probe.duration_us);
+    py::dict found;
+    found["unsplittable"] = probe.unsplittable;
+    found["duration_us"] = probe.duration_us;
+    found["segment_pictures"] = probe.title.clock.segment_pictures;
+    found["title"] = title_to_python(probe.title);
+    return found;
 }
 
 py::list ladder() {
@@ -187,11 +273,19 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("key") = std::string("enc.keyinfo"));
 
     m.def("start_job", &start, py::arg("input"), py::arg("output"), py::arg("renditions"),
-          py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"), py::arg("part_kind") = 0,
-          py::arg("first_tick") = 0, py::arg("end_tick") = -1, py::arg("work_dir") = "",
-          py::arg("window_starts") = std::vector<int64_t>{}, py::arg("with_sound") = true,
+          py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"),
           "Starts an encode job on a native thread and returns its handle; its lines are kept "
           "for take_job_lines.");
+    m.def("start_sound_part", &start_sound_part, py::arg("input"), py::arg("work_dir"),
+          py::arg("title"), "Starts a split job's sound part, as start_job starts a job.");
+    m.def("start_pictures_part", &start_pictures_part, py::arg("input"), py::arg("work_dir"),
+          py::arg("first_tick"), py::arg("end_tick"), py::arg("renditions"), py::arg("bitrates"),
+          py::arg("upscale"), py::arg("title"),
+          "Starts a split job's part for the pictures of [first_tick, end_tick) (-1: to the end).");
+    m.def("start_stitch", &start_stitch, py::arg("input"), py::arg("output"),
+          py::arg("renditions"), py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"),
+          py::arg("work_dir"), py::arg("window_starts"), py::arg("with_sound"), py::arg("title"),
+          "Starts a split job's stitch of the windows starting at window_starts.");
     m.def("wait_for_job", &wait_for_job, py::arg("job"), py::arg("seconds"),
           "Waits up to `seconds` for the job to end, without the interpreter lock; True once it "
           "has. Raises what a signal handler raised meanwhile.");
@@ -206,8 +300,8 @@ PYBIND11_MODULE(_engine, m) {
     m.def("stop_job", &stop, py::arg("job"),
           "Stops the job, waits for its threads and removes every file it wrote.");
     m.def("probe_split", &probe_split, py::arg("input"),
-          "(why the input cannot be split or '', frame rate numerator, denominator, keyframe "
-          "interval, duration in microseconds or -1).");
+          "{'unsplittable': why the input cannot be split or '', 'duration_us': length or -1, "
+          "'segment_pictures': pictures per segment, 'title': the facts every part takes}.");
     m.def("ladder", &ladder, "The known renditions: (name, long side, short side, bitrate).");
     m.def("set_library_log_level", &av_log_set_level, py::arg("level"),
           "The media libraries' own log level for this process (av_log_set_level).");

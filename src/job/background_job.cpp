@@ -10,7 +10,7 @@ void run_in_background(BackgroundJob& job) noexcept {
     try {
         const BufferedJobMark running;
         const FfmpegLogScope scope(&job.control.log);
-        run_encode_job(job.request, job.control, job.report);
+        job.entry(job.request, job.control, job.report);
     } catch (...) {
         job.runtime_error = std::current_exception();
     }
@@ -26,9 +26,10 @@ BackgroundJob::~BackgroundJob() {
         stop_background_job(*this);
 }
 
-std::unique_ptr<BackgroundJob> start_background_job(EncodeRequest request) {
+std::unique_ptr<BackgroundJob> start_background_job(EncodeRequest request, JobEntry entry) {
     auto job = std::make_unique<BackgroundJob>();
     job->request = std::move(request);
+    job->entry = entry;
     job->control.log.buffered = true;
     BackgroundJob* running = job.get();
     job->thread = std::thread([running] { run_in_background(*running); });

@@ -14,6 +14,7 @@
 
 struct BackgroundJob {
     EncodeRequest request;
+    JobEntry entry = run_encode_job;
     JobControl control; // its log is buffered
     JobReport report;
     std::mutex mutex;
@@ -32,8 +33,9 @@ struct BackgroundJob {
     ~BackgroundJob();
 };
 
-// Starts the job; throws std::system_error when no thread can be made.
-std::unique_ptr<BackgroundJob> start_background_job(EncodeRequest request);
+// Starts `entry` (a whole title, or a part of a split one) on the request;
+// throws std::system_error when no thread can be made.
+std::unique_ptr<BackgroundJob> start_background_job(EncodeRequest request, JobEntry entry);
 
 // Waits up to `timeout` for the job to end; true once it has.
 bool wait_for_background_job(BackgroundJob& job, std::chrono::milliseconds timeout);

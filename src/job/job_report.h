@@ -25,6 +25,9 @@ struct JobReport {
     std::string source_colour;
     std::string colour_conversion;
     bool master_written = false;
+    // A split job's sound part wrote its intermediate (a title without sound
+    // writes none).
+    bool sound_written = false;
     bool stopped = false; // the job saw the stop and wrote no master playlist
 };
 

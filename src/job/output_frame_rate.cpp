@@ -58,11 +58,9 @@ AVRational source_frame_rate(const AVStream& video) {
 
 } // namespace
 
-PictureClock choose_picture_clock(const EncodeProfile& profile, const AVStream& video) {
+PictureClock clock_at_rate(AVRational frame_rate) {
     PictureClock clock;
-    if (!profile.source_frame_rate)
-        return clock;
-    clock.frame_rate = source_frame_rate(video);
+    clock.frame_rate = frame_rate;
     const double rate = av_q2d(clock.frame_rate);
     clock.keyframe_interval =
         std::max(1, static_cast<int>(std::lround(KEYFRAME_SECONDS * rate)));
@@ -78,4 +76,10 @@ PictureClock choose_picture_clock(const EncodeProfile& profile, const AVStream& 
     clock.segment_seconds = seconds;
     clock.segment_pictures = KEYFRAMES_PER_SEGMENT * clock.keyframe_interval;
     return clock;
+}
+
+PictureClock choose_picture_clock(const EncodeProfile& profile, const AVStream& video) {
+    if (!profile.source_frame_rate)
+        return PictureClock();
+    return clock_at_rate(source_frame_rate(video));
 }

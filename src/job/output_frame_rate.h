@@ -15,3 +15,7 @@ extern "C" {
 // A keyframe every 2 s (the nearest whole number of pictures), a segment
 // every three keyframe intervals.
 PictureClock choose_picture_clock(const EncodeProfile& profile, const AVStream& video);
+
+// The clock of a profile that keeps the source's rate, at `frame_rate` (one
+// choose_picture_clock gave): what a split job's plan hands its parts.
+PictureClock clock_at_rate(AVRational frame_rate);

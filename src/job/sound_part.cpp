@@ -1,40 +1,16 @@
 // A split job's sound: the source stage's own AAC packets, over the whole
-// title (loudness is measured over all of it), kept for the stitch in NUT.
+// title (loudness is measured over all of it), kept for the stitch in an
+// intermediate file with their timestamps as the encoder gave them.
 #include <cerrno>
 #include <cstdio>
 
 #include "job/split_parts.h"
 #include "media/ffmpeg_owners.h"
-#include "media/paths.h"
+#include "media/nut_file.h"
 
 namespace {
 
 constexpr const char* SOURCE_FAILED = "the source stage failed";
-
-StepStatus open_sound_output(FormatContextPtr& output, AVStream*& stream, const std::string& path,
-                             const AudioStreamParameters& audio) {
-    if (has_embedded_nul(path))
-        return step_failed("could not create the sound output", AVERROR(EINVAL));
-    AVFormatContext* fmt_ctx = nullptr;
-    int ret = avformat_alloc_output_context2(&fmt_ctx, nullptr, "nut", path.c_str());
-    output.reset(fmt_ctx);
-    if (ret < 0)
-        return step_failed("could not create the sound output", ret);
-    stream = avformat_new_stream(fmt_ctx, nullptr);
-    if (!stream)
-        return step_failed("could not add the audio output stream", AVERROR(ENOMEM));
-    ret = avcodec_parameters_copy(stream->codecpar, audio.codecpar.get());
-    if (ret < 0)
-        return step_failed("could not copy the audio encoder parameters", ret);
-    stream->time_base = audio.time_base;
-    ret = avio_open(&fmt_ctx->pb, path.c_str(), AVIO_FLAG_WRITE);
-    if (ret < 0)
-        return step_failed("could not write the sound file", ret);
-    ret = avformat_write_header(fmt_ctx, nullptr);
-    if (ret < 0)
-        return step_failed("could not write header", ret);
-    return step_ok();
-}
 
 StepStatus write_packets(MediaQueue& in, AVFormatContext* fmt_ctx, const AVStream* stream,
                          AVRational time_base, const JobControl& control) {
@@ -73,7 +49,8 @@ StepStatus write_sound_part(MediaQueue& in, const std::string& path, const JobCo
         FormatContextPtr output;
         AVStream* stream = nullptr;
         const std::string partial = partial_name(path);
-        status = open_sound_output(output, stream, partial, *first.audio);
+        status = open_nut_output(partial, *first.audio->codecpar, first.audio->time_base, output,
+                                 stream);
         if (!status.failed())
             status = write_packets(in, output.get(), stream, first.audio->time_base, control);
         if (!status.failed() && in.aborted())

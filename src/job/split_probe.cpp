@@ -1,9 +1,72 @@
 #include "job/split_probe.h"
 
+#include <cstdio>
 #include <memory>
 
-#include "job/output_frame_rate.h"
-#include "source/source_input.h"
+#include "job/title_probe.h"
+#include "source/source_colour.h"
+#include "source/source_stage.h"
+
+namespace {
+
+// A PQ title whose container carries no HDR metadata may carry it in its
+// pictures (an HEVC stream's SEI): the whole title's job reads it from its
+// first picture, so the plan does too.
+void take_first_picture_metadata(const std::string& path, ColourDescription& colour) {
+    if (colour.transfer != Transfer::pq || colour.peak_nits > 0)
+        return;
+    JobControl control;
+    auto opened = std::make_unique<SourceInput>();
+    if (open_source_input(path, *opened, control) != ProbeResult::ok)
+        return;
+    SourceInput& input = *opened;
+    CodecContextPtr dec_ctx(avcodec_alloc_context3(input.video_decoder));
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!dec_ctx || !pkt || !frame ||
+        avcodec_parameters_to_context(dec_ctx.get(), input.video_stream()->codecpar) < 0)
+        return;
+    dec_ctx->max_pixels = MAX_INPUT_PIXELS;
+    if (avcodec_open2(dec_ctx.get(), input.video_decoder, nullptr) < 0)
+        return;
+    // A few seconds of packets at most: the first picture comes with its
+    // first keyframe.
+    for (int read = 0; read < 1000 && av_read_frame(input.fmt_ctx.get(), pkt.get()) >= 0; ++read) {
+        const bool video = pkt->stream_index == input.video_index;
+        const int sent = video ? avcodec_send_packet(dec_ctx.get(), pkt.get()) : -1;
+        av_packet_unref(pkt.get());
+        if (sent >= 0 && avcodec_receive_frame(dec_ctx.get(), frame.get()) >= 0) {
+            take_picture_metadata(colour, *frame);
+            return;
+        }
+    }
+}
+
+// Where, in seconds of the file, the container's clock first jumps (back, or
+// ahead by more than ten seconds), as the source stage would take it out; or
+// a negative number when it never does. Reads the input from its start.
+double first_clock_jump(SourceInput& input) {
+    AVFormatContext& fmt_ctx = *input.fmt_ctx;
+    InputClock clock;
+    start_input_clock(clock, fmt_ctx);
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt)
+        return 0;
+    while (av_read_frame(&fmt_ctx, pkt.get()) >= 0) {
+        const bool counted =
+            pkt->stream_index == input.video_index || pkt->stream_index == input.audio_index;
+        if (counted)
+            steady_packet_timestamps(clock, fmt_ctx, pkt.get());
+        const AVRational time_base = fmt_ctx.streams[pkt->stream_index]->time_base;
+        const int64_t at = pkt->dts;
+        av_packet_unref(pkt.get());
+        if (clock.jumps > 0)
+            return at == AV_NOPTS_VALUE ? 0 : av_q2d(time_base) * double(at);
+    }
+    return -1;
+}
+
+} // namespace
 
 SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profile) {
     SplitProbe probe;
@@ -17,16 +80,24 @@ SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profil
         return probe;
     }
     const AVFormatContext& fmt_ctx = *source->fmt_ctx;
-    probe.clock = choose_picture_clock(profile, *source->video_stream());
+    probe.title = describe_title(*source, profile);
+    take_first_picture_metadata(input, probe.title.colour);
     probe.duration_us = fmt_ctx.duration > 0 ? fmt_ctx.duration : -1;
-    // A format whose clock may jump (MPEG-TS and its kin) is re-anchored as it
-    // is read from the start; a chunk that seeks into it cannot know where.
-    if (fmt_ctx.iformat->flags & AVFMT_TS_DISCONT)
-        probe.unsplittable = "its container's clock may jump (" +
-                             std::string(fmt_ctx.iformat->name) + "), so chunks cannot seek into it";
-    else if (!fmt_ctx.pb || !(fmt_ctx.pb->seekable & AVIO_SEEKABLE_NORMAL))
+    if (!fmt_ctx.pb || !(fmt_ctx.pb->seekable & AVIO_SEEKABLE_NORMAL)) {
         probe.unsplittable = "the input cannot seek";
-    else if (probe.duration_us < 0)
+    } else if (probe.duration_us < 0) {
         probe.unsplittable = "the input states no duration";
+    } else if (fmt_ctx.iformat->flags & AVFMT_TS_DISCONT) {
+        // A clock that jumps is re-anchored as the title is read from its
+        // start; a chunk that seeks into it cannot know where.
+        const double jump = first_clock_jump(*source);
+        if (jump >= 0) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "its container's clock (%s) jumps at %.1f s, so chunks cannot seek into it",
+                          fmt_ctx.iformat->name, jump);
+            probe.unsplittable = text;
+        }
+    }
     return probe;
 }

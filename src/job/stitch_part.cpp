@@ -9,6 +9,7 @@
 
 #include "job/split_parts.h"
 #include "log/job_log.h"
+#include "media/nut_file.h"
 #include "rendition/packet_writer.h"
 #include "rendition/rendition_stage.h"
 #include "rendition/variant_files.h"
@@ -24,13 +25,9 @@ struct PacketReader {
 };
 
 StepStatus open_reader(PacketReader& reader, const std::string& path) {
-    AVFormatContext* fmt_ctx = nullptr;
-    int ret = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
-    reader.fmt_ctx.reset(fmt_ctx);
-    if (ret < 0)
-        return step_failed("could not open an intermediate file", ret);
-    if (fmt_ctx->nb_streams != 1)
-        return step_failed("could not open an intermediate file", AVERROR_INVALIDDATA);
+    const StepStatus status = open_nut_input(path, reader.fmt_ctx);
+    if (status.failed())
+        return status;
     reader.pkt.reset(av_packet_alloc());
     if (!reader.pkt)
         return step_failed("could not allocate packets and frames", AVERROR(ENOMEM));
@@ -40,7 +37,7 @@ StepStatus open_reader(PacketReader& reader, const std::string& path) {
 // The reader's next packet, or none at its end.
 StepStatus advance(PacketReader& reader) {
     av_packet_unref(reader.pkt.get());
-    const int ret = av_read_frame(reader.fmt_ctx.get(), reader.pkt.get());
+    const int ret = read_nut_packet(reader.fmt_ctx.get(), reader.pkt.get());
     reader.has_packet = ret >= 0;
     if (ret < 0 && ret != AVERROR_EOF)
         return step_failed("could not read an intermediate file", ret);
@@ -105,9 +102,11 @@ int64_t tick_of(const PacketReader& reader, AVRational tick) {
 // The intermediates keep each picture's presentation time, not its decoding
 // time, which the demuxer cannot rebuild for a chunk's first packets. The
 // encoder hands out one packet per picture, in decoding order, `delay`
-// pictures behind the first one shown: the k-th packet of a window starting
-// at `first` decodes at first + k - delay. The largest lag over all windows
-// is the encoder's delay, the same for every chunk of the same settings.
+// pictures behind the first one shown: the k-th packet of a window whose
+// first picture is shown at `base` (its key picture, the window's first
+// packet: the window's first tick, or later where the source leaves a gap
+// there) decodes at base + k - delay. The largest lag over all windows is
+// the encoder's delay, the same for every chunk of the same settings.
 StepStatus measure_decoding_delay(const JobPart& part, const Rendition& rendition,
                                   int64_t& delay) {
     const AVRational tick = rendition.clock.time_base();
@@ -117,11 +116,14 @@ StepStatus measure_decoding_delay(const JobPart& part, const Rendition& renditio
         StepStatus status =
             open_reader(window, pictures_file(part.work_dir, rendition.name, first));
         int64_t index = 0;
+        int64_t base = 0;
         while (!status.failed() && !(status = advance(window)).failed() && window.has_packet) {
             if (window.pkt->pts == AV_NOPTS_VALUE)
                 return step_failed("an intermediate file has a packet without a time",
                                    AVERROR_INVALIDDATA);
-            delay = std::max(delay, first + index - tick_of(window, tick));
+            if (index == 0)
+                base = tick_of(window, tick);
+            delay = std::max(delay, base + index - tick_of(window, tick));
             ++index;
         }
         if (status.failed())
@@ -130,16 +132,17 @@ StepStatus measure_decoding_delay(const JobPart& part, const Rendition& renditio
     return step_ok();
 }
 
-StepStatus write_window(RenditionStage& r, PacketReader& window, int64_t first, int64_t delay,
+StepStatus write_window(RenditionStage& r, PacketReader& window, int64_t delay,
                         PacketReader* sound, const JobControl& control) {
     if (!same_header(*r.video_par, *window.stream()->codecpar))
         return step_failed("the chunks' encoder headers differ", AVERROR_INVALIDDATA);
     const AVRational tick = r.rendition.clock.time_base();
     StepStatus status = advance(window);
+    const int64_t base = window.has_packet ? tick_of(window, tick) : 0;
     for (int64_t index = 0; !status.failed() && window.has_packet; ++index) {
         if (control.cancelled.load())
             return step_failed(JOB_STOPPED, 0);
-        window.pkt->dts = av_rescale_q(first + index - delay, tick, window.stream()->time_base);
+        window.pkt->dts = av_rescale_q(base + index - delay, tick, window.stream()->time_base);
         status = write_sound_until(r, sound, decoding_time_us(window));
         if (!status.failed())
             status = write_video_packet(r, window.pkt.get(), window.stream()->time_base);
@@ -180,7 +183,7 @@ StepStatus stitch_rendition(RenditionStage& r, const JobPart& part, const JobCon
         if (k > 0)
             status = open_reader(later, pictures_file(part.work_dir, name, part.window_starts[k]));
         if (!status.failed())
-            status = write_window(r, window, part.window_starts[k], delay, sound.get(), control);
+            status = write_window(r, window, delay, sound.get(), control);
     }
     if (!status.failed())
         status = write_sound_until(r, sound.get(), INT64_MAX);

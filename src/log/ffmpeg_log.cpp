@@ -53,12 +53,28 @@ void ffmpeg_log_callback(void* avcl, int level, const char* fmt, va_list vl) {
     const int bare_level = level >= 0 ? level & 0xff : level;
     if (bare_level > av_log_get_level())
         return;
+    // Most lines fit; a longer one (a codec's whole option list) is formatted
+    // again at its length, so that it keeps its end and its line break.
+    va_list again;
+    va_copy(again, vl);
+    const int prefix_before = print_prefix;
     char text[1024];
+    int length = av_log_format_line2(avcl, level, fmt, vl, text, static_cast<int>(sizeof text),
+                                     &print_prefix);
+    if (length >= static_cast<int>(sizeof text)) {
+        std::string whole(static_cast<std::size_t>(length) + 1, '\0');
+        print_prefix = prefix_before;
+        length = av_log_format_line2(avcl, level, fmt, again, whole.data(), length + 1,
+                                     &print_prefix);
+        whole.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+        pending.append(whole);
+    } else if (length >= 0) {
+        pending.append(text);
+    }
+    va_end(again);
     // Negative when the format cannot be expanded: nothing to keep.
-    if (av_log_format_line2(avcl, level, fmt, vl, text, static_cast<int>(sizeof text),
-                            &print_prefix) < 0)
+    if (length < 0)
         return;
-    pending.append(text);
     if (!pending.empty() && pending.back() == '\n') {
         pending.pop_back();
         append_pending(*log, bare_level);

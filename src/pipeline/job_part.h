@@ -1,16 +1,14 @@
-// Which share of a title one run makes. A whole job makes the package; a split
-// job is one sound part, one pictures part per window of the output grid, and
-// a stitch that only muxes what they wrote into the package.
+// What a split job's part needs besides the title: where its intermediates
+// go, and which share of the title it makes. A split job is one sound part,
+// one pictures part per window of the output grid, and a stitch that only
+// muxes what they wrote into the package.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-enum class PartKind { whole, sound, pictures, stitch };
-
 struct JobPart {
-    PartKind kind = PartKind::whole;
     // pictures: the window [first_tick, end_tick) of the output grid (one tick
     // per output picture, from the job's origin); end_tick -1 runs to the end.
     int64_t first_tick = 0;

@@ -147,15 +147,17 @@ void report_stage_end(const Rendition& rendition, const StepStatus& status, cons
         outcome.step = JOB_STOPPED;
         return;
     }
+    // A split job's pictures part writes an intermediate, not a variant.
+    const bool chunk = !rendition.intermediate_path.empty();
     if (status.failed()) {
         record_failure(status, in, outcome);
         log_message(control.log, LOG_ERROR,
-                    "Variant " + rendition.playlist_path + " failed: " + failure_text(outcome));
+                    (chunk ? "Chunk " + rendition.intermediate_path : "Variant " + rendition.playlist_path) +
+                        " failed: " + failure_text(outcome));
         return;
     }
     outcome.created = true;
-    // A split job's pictures part writes an intermediate, not a variant.
-    if (rendition.intermediate_path.empty())
+    if (!chunk)
         log_message(control.log, LOG_SUCCESS,
                     "Encrypted variant created: " + rendition.playlist_path);
     else

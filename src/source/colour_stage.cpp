@@ -475,7 +475,8 @@ StepStatus convert_colour(SourceStage& s, AVFrame* decoded, AVFrame*& shown) {
         return step_ok();
     if (!c.built || c.built_width != decoded->width || c.built_height != decoded->height ||
         c.built_format != decoded->format) {
-        take_picture_metadata(c.colour, *decoded);
+        if (!c.final)
+            take_picture_metadata(c.colour, *decoded);
         const StepStatus status = build(s, decoded);
         if (status.failed())
             return status;

@@ -15,6 +15,9 @@ struct ColourStage {
     // decoded.
     bool wanted = false;
     ColourDescription colour; // the probe's; the first picture may add metadata
+    // Taken from a split job's plan, which read the first picture already:
+    // a chunk's first picture must not change it.
+    bool final = false;
     // Where converted pictures are made smaller first, when the largest
     // rendition needs far fewer pixels than the source has (a 4K source of
     // a 1080p ladder); 0 keeps the decoded size.

@@ -1,5 +1,5 @@
-// The input's clock: the origin every output timestamp is measured from, and
-// packet timestamps freed of the jumps a discontinuous format may make.
+// The input's clock: packet timestamps freed of the jumps a discontinuous
+// format may make, and how far filling may reach.
 #include <algorithm>
 #include <cstddef>
 
@@ -16,33 +16,17 @@ constexpr int64_t MAX_FILL = 10 * int64_t{AV_TIME_BASE};
 
 } // namespace
 
-int64_t job_origin(const SourceStage& s) {
-    int64_t origin = AV_NOPTS_VALUE;
-    for (const AVStream* stream : {s.video_in(), s.has_audio() ? s.audio_in() : nullptr}) {
-        if (!stream || stream->start_time == AV_NOPTS_VALUE)
-            continue;
-        const int64_t start = av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q);
-        if (origin == AV_NOPTS_VALUE || start < origin)
-            origin = start;
-    }
-    // A stream that starts before zero (an edit list may put the first
-    // pictures there) keeps zero as the origin: what lies before it is cut.
-    if (origin == AV_NOPTS_VALUE || origin <= 0)
-        return 0;
-    return origin;
+void start_input_clock(InputClock& clock, const AVFormatContext& fmt_ctx) {
+    clock.may_jump = (fmt_ctx.iformat->flags & AVFMT_TS_DISCONT) != 0;
+    clock.shift = 0;
+    clock.jumps = 0;
+    clock.next_dts.assign(fmt_ctx.nb_streams, AV_NOPTS_VALUE);
 }
 
-void start_input_clock(SourceStage& s) {
-    s.clock.may_jump = (s.input.fmt_ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
-    s.clock.shift = 0;
-    s.clock.next_dts.assign(s.input.fmt_ctx->nb_streams, AV_NOPTS_VALUE);
-}
-
-void steady_packet_timestamps(SourceStage& s, AVPacket* pkt) {
-    InputClock& clock = s.clock;
+void steady_packet_timestamps(InputClock& clock, const AVFormatContext& fmt_ctx, AVPacket* pkt) {
     if (pkt->stream_index < 0 || static_cast<std::size_t>(pkt->stream_index) >= clock.next_dts.size())
         return;
-    const AVRational time_base = s.input.fmt_ctx->streams[pkt->stream_index]->time_base;
+    const AVRational time_base = fmt_ctx.streams[pkt->stream_index]->time_base;
     if (pkt->dts == AV_NOPTS_VALUE || !timestamp_in_range(pkt->dts) ||
         (pkt->pts != AV_NOPTS_VALUE && !timestamp_in_range(pkt->pts)))
         return;
@@ -54,6 +38,7 @@ void steady_packet_timestamps(SourceStage& s, AVPacket* pkt) {
         if ((step < -JUMP_BACK || step > JUMP_AHEAD) && timestamp_in_range(clock.shift - step)) {
             clock.shift -= step;
             dts -= step;
+            ++clock.jumps;
         }
     }
     if (clock.shift != 0) {
@@ -69,10 +54,24 @@ void steady_packet_timestamps(SourceStage& s, AVPacket* pkt) {
     next_dts = timestamp_in_range(dts + duration) ? dts + duration : AV_NOPTS_VALUE;
 }
 
+void note_undecoded_packet(SourceStage& s, const AVPacket* pkt) {
+    if (pkt->pts == AV_NOPTS_VALUE || !timestamp_in_range(pkt->pts))
+        return;
+    const AVRational time_base = s.input.fmt_ctx->streams[pkt->stream_index]->time_base;
+    const int64_t duration =
+        pkt->duration > 0 && timestamp_in_range(pkt->duration) ? pkt->duration : 0;
+    const int64_t end =
+        av_rescale_q(pkt->pts + duration, time_base, AV_TIME_BASE_Q) - s.origin_us;
+    s.undecoded_end_us = std::max(s.undecoded_end_us, end);
+}
+
 bool fill_may_reach(const SourceStage& s, int64_t until) {
-    int64_t placed = 0;
+    // A split part's other stream, read but not decoded, counts as placed
+    // where its packets reach: filling is bounded as in the whole title.
+    int64_t placed = std::max<int64_t>(0, s.undecoded_end_us);
     if (s.timeline.last_pts != AV_NOPTS_VALUE)
-        placed = av_rescale_q(s.timeline.last_pts + 1, s.picture_time_base, AV_TIME_BASE_Q);
+        placed = std::max(placed, av_rescale_q(s.timeline.last_pts + 1, s.picture_time_base,
+                                               AV_TIME_BASE_Q));
     const AudioTimeline& audio = s.audio_timeline;
     if (audio.run_rate > 0) {
         const int64_t audio_placed =

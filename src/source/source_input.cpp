@@ -38,5 +38,9 @@ ProbeResult open_source_input(const std::string& path, SourceInput& input, JobCo
     input.video_index = choose_video_stream(input.fmt_ctx.get(), &input.video_decoder);
     if (input.video_index < 0)
         return ProbeResult::no_video_stream;
+    const int audio = av_find_best_stream(input.fmt_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1,
+                                          &input.audio_decoder, 0);
+    input.audio_index = audio >= 0 ? audio : -1;
+    input.audio_missing = audio >= 0 ? 0 : audio;
     return ProbeResult::ok;
 }

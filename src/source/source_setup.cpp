@@ -13,12 +13,11 @@ namespace {
 StepStatus choose_audio_stream(SourceStage& s, JobLog& log) {
     if (s.input.stream_info_result < 0)
         return step_failed("could not read stream information", s.input.stream_info_result);
-    const int found = !s.wants_sound ? AVERROR_STREAM_NOT_FOUND : av_find_best_stream(s.input.fmt_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1,
-                                          &s.audio_decoder, 0);
     // A stream no decoder exists for is no sound to normalise either.
-    if (found < 0 && !s.profile.video_only && s.wants_sound)
-        return step_failed("could not find an audio stream", found);
-    s.audio_index = found < 0 ? -1 : found;
+    if (s.wants_sound && s.input.audio_index < 0 && !s.profile.video_only)
+        return step_failed("could not find an audio stream", s.input.audio_missing);
+    s.audio_index = s.wants_sound ? s.input.audio_index : -1;
+    s.audio_decoder = s.input.audio_decoder;
     if (!s.has_audio() && s.wants_sound)
         log_message(log, LOG_WARN, "No usable audio stream: the variants carry video only.");
     const AVCodecParameters* codecpar = s.video_in()->codecpar;
@@ -119,14 +118,13 @@ StepStatus allocate_work_buffers(SourceStage& s) {
     return step_ok();
 }
 
-// Both streams are measured from one origin, so that sound and picture keep
-// the offset they have in the input.
+// Both streams are measured from the title's origin, so that sound and
+// picture keep the offset they have in the input.
 void start_timelines(SourceStage& s) {
-    start_input_clock(s);
-    const int64_t origin = job_origin(s);
-    s.timeline.origin = av_rescale_q(origin, AV_TIME_BASE_Q, s.video_in()->time_base);
+    start_input_clock(s.clock, *s.input.fmt_ctx);
+    s.timeline.origin = av_rescale_q(s.origin_us, AV_TIME_BASE_Q, s.video_in()->time_base);
     if (s.has_audio())
-        s.audio_timeline.origin = av_rescale_q(origin, AV_TIME_BASE_Q, s.audio_in()->time_base);
+        s.audio_timeline.origin = av_rescale_q(s.origin_us, AV_TIME_BASE_Q, s.audio_in()->time_base);
 }
 
 } // namespace

@@ -10,7 +10,8 @@ namespace {
 constexpr int64_t MAX_PICTURES_BEHIND = 30;
 
 // Demuxes the whole input, handing each packet to its branch. Packets of any
-// other stream (subtitles, data, further tracks) are dropped unread.
+// other stream (subtitles, data, further tracks) are dropped unread; those of
+// a stream this run does not decode only say how far that stream reaches.
 StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
     AVPacket* pkt = s.read_pkt.get();
     for (;;) {
@@ -25,13 +26,16 @@ StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
         if (ret < 0)
             return step_failed("could not read input", ret);
         StepStatus status;
-        if (pkt->stream_index == s.input.video_index && s.wants_pictures) {
-            steady_packet_timestamps(s, pkt);
+        const bool video = pkt->stream_index == s.input.video_index;
+        const bool sound = pkt->stream_index == s.input.audio_index && s.input.audio_index >= 0;
+        if (video || sound)
+            steady_packet_timestamps(s.clock, *s.input.fmt_ctx, pkt);
+        if (video && s.wants_pictures)
             status = decode_video(s, out, pkt);
-        } else if (s.has_audio() && pkt->stream_index == s.audio_index) {
-            steady_packet_timestamps(s, pkt);
+        else if (sound && s.has_audio())
             status = decode_audio(s, out, pkt);
-        }
+        else if (video || sound)
+            note_undecoded_packet(s, pkt);
         av_packet_unref(pkt);
         if (status.failed())
             return status;

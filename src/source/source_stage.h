@@ -24,6 +24,7 @@
 struct InputClock {
     bool may_jump = false;            // the format is flagged AVFMT_TS_DISCONT
     int64_t shift = 0;                // AV_TIME_BASE, added to every timestamp
+    int jumps = 0;                    // taken out so far
     std::vector<int64_t> next_dts;    // AV_TIME_BASE, per input stream
 };
 
@@ -101,6 +102,8 @@ struct SourceStage {
     int64_t warm_up_ticks = 0;
     // The output grid: one tick per picture of the job's constant frame rate.
     AVRational picture_time_base{1, 30};
+    // The title's origin (AV_TIME_BASE): every timestamp is measured from it.
+    int64_t origin_us = 0;
     Orientation orientation; // of the input's video stream
     int audio_index = -1;    // -1: the variants carry video only
     const AVCodec* audio_decoder = nullptr; // borrowed from the library
@@ -128,6 +131,9 @@ struct SourceStage {
     FramePtr held_picture;
 
     InputClock clock;
+    // How far the stream this run reads but does not decode reaches
+    // (AV_TIME_BASE, from the origin): a split part's other stream.
+    int64_t undecoded_end_us = 0;
     PictureTimeline timeline;
     AudioTimeline audio_timeline;
     AudioFormat filter_format;
@@ -164,15 +170,15 @@ StepStatus turn_upright(SourceStage& source, AVFrame* picture, const AVFrame*& s
 StepStatus build_loudness_filter(SourceStage& source, const AudioFormat& format);
 AudioFormat audio_format_of(int sample_rate, int sample_fmt, const AVChannelLayout& layout);
 
-// The input's clock (input_clock.cpp): the job's origin, and the packets'
-// timestamps with the format's jumps taken out.
-int64_t job_origin(const SourceStage& source);
-void start_input_clock(SourceStage& source);
-void steady_packet_timestamps(SourceStage& source, AVPacket* pkt);
+// The input's clock (input_clock.cpp): the packets' timestamps with the
+// format's jumps taken out; the reach of a stream the run does not decode.
+void start_input_clock(InputClock& clock, const AVFormatContext& fmt_ctx);
+void steady_packet_timestamps(InputClock& clock, const AVFormatContext& fmt_ctx, AVPacket* pkt);
+void note_undecoded_packet(SourceStage& source, const AVPacket* pkt);
 
 // Whether filling (silence, a held first picture) may reach `until`
 // (AV_TIME_BASE, from the origin): no further than 10 seconds beyond the
-// content placed so far in either stream. A pause in one stream is filled
+// content placed so far in either stream (or read, of a stream not decoded). A pause in one stream is filled
 // while the other goes on; a timestamp further ahead of both is a broken
 // clock, which no amount of filling should follow.
 bool fill_may_reach(const SourceStage& source, int64_t until);

@@ -48,3 +48,18 @@ TEST(FfmpegLog, LinesOfABufferedJobGoToItsLogWhicheverThreadLogsThem) {
                  {{AV_LOG_WARNING, "one line in 2 pieces", true}, {AV_LOG_ERROR, "from a stage", true}});
     expect_lines(take_unattributed_ffmpeg_lines(), {{AV_LOG_INFO, "from a codec's thread", true}});
 }
+
+TEST(FfmpegLog, ALineLongerThanTheBufferKeepsItsEndAndItsBreak) {
+    route_ffmpeg_log();
+    av_log_set_level(AV_LOG_INFO);
+    JobLog log;
+    log.buffered = true;
+    const std::string long_text(3000, 'x');
+    {
+        const FfmpegLogScope scope(&log);
+        av_log(nullptr, AV_LOG_WARNING, "%s\n", long_text.c_str());
+        av_log(nullptr, AV_LOG_WARNING, "the next line\n");
+    }
+    expect_lines(take_log_lines(log),
+                 {{AV_LOG_WARNING, long_text, true}, {AV_LOG_WARNING, "the next line", true}});
+}
