@@ -17,7 +17,7 @@ from test_playlists import first_access_unit, nal_unit_types
 from queue_processes import JOB_SECONDS, NODE, Worker, descendants, stop_process, wait_for
 from test_queue import assert_plays, leftovers
 from test_timelines import timeline_faults
-from timeline_media import FPS, clear_variant, measure, media_playlist, sync_clip
+from timeline_media import FPS, clear_variant, joined_mpegts, measure, media_playlist, sync_clip
 from conftest import decrypt_segment
 from vantrel import _split, queue
 
@@ -122,7 +122,7 @@ def test_split_title_keeps_sync_segments_and_every_picture(worker, long_clip, ou
 
 # name: (source, chunk_seconds, the start of the reason)
 WHOLE = {
-    "mpegts": ("ts", CHUNK_SECONDS, "encoded whole: its container's clock may jump (mpegts)"),
+    "mpegts-whose-clock-jumps": ("ts", CHUNK_SECONDS, "encoded whole: its container's clock (mpegts) jumps 4.0 s into"),
     "splitting-switched-off": ("mp4", 0, "encoded whole: splitting is switched off"),
     "shorter-than-three-chunks": ("mp4", None, "encoded whole: the title lasts 40.0 s"),
 }
@@ -133,7 +133,8 @@ def test_title_that_is_not_split_is_encoded_whole_and_says_why(worker, long_clip
     container, chunk_seconds, reason = WHOLE[case]
     source = long_clip.path
     if container == "ts":
-        source = sync_clip(outputs.parent / "long.ts", SECONDS, EVENTS).path
+        # Two pieces joined, the second's clock starting again from zero.
+        source = joined_mpegts(outputs.parent, "joined", None, {}, {}).path
     result = submit(source, outputs / case, chunk_seconds=chunk_seconds).get(timeout=JOB_SECONDS)
     assert result["outcome"] == "encoded" and result["chunks"] == [], result
     assert result["split"].startswith(reason), result["split"]

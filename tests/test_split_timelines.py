@@ -49,6 +49,7 @@ CASES = {
     "25fps": at_rate("25"),
     "29.97fps": at_rate("30000/1001"),
     "rotated": rotated,
+    "mpegts": lambda root: sync_clip(root / "clip.ts", SECONDS, FLASHES),
     "video-only": lambda root: Source(
         sync_clip(root / "video-only.mkv", SECONDS, FLASHES, extra=("-an",)).path, SECONDS, FLASHES),
 }

@@ -31,6 +31,7 @@ def start_pictures_part(
     work_dir: str | bytes,
     first_tick: int,
     end_tick: int,
+    seek_position: int,
     renditions: Iterable[str | bytes],
     bitrates: Iterable[int],
     upscale: bool,

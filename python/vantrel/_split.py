@@ -51,8 +51,11 @@ class SplitPlan:
     frame rate, its colours)."""
 
     unsplittable: str | None
-    # [first_tick, end_tick) on the output grid; the last ends at -1 (the end).
-    windows: list[tuple[int, int]]
+    # [first_tick, end_tick) on the output grid, the last ending at -1 (the
+    # end), and the byte a chunk's part starts reading at (a key picture a
+    # second or more before the chunk), or -1 where the container's index
+    # finds one.
+    windows: list[tuple[int, int, int]]
     frame_rate: float = 0.0
     title: dict[str, Any] = dataclasses.field(default_factory=dict)
 
@@ -84,7 +87,17 @@ def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
     starts = [start for start in range(0, total_ticks, chunk_ticks) if start == 0 or total_ticks - start >= segment_ticks]
     if len(starts) < 2:
         return SplitPlan("the title is one chunk long", [])
-    return SplitPlan(None, list(zip(starts, [*starts[1:], -1])), frame_rate, title)
+    seeks = [_read_from(probe["key_pictures"], start, round(frame_rate)) for start in starts]
+    return SplitPlan(None, list(zip(starts, [*starts[1:], -1], seeks)), frame_rate, title)
+
+
+def _read_from(key_pictures: list[tuple[int, int]], start: int, second: int) -> int:
+    """The byte of the last key picture a second or more before `start`
+    (the first one where none is), or -1 without a list of them."""
+    if start == 0 or not key_pictures:
+        return -1
+    before = [position for tick, position in key_pictures if tick <= start - second]
+    return before[-1] if before else key_pictures[0][1]
 
 
 def work_directory(output_dir: str, job_id: str) -> str:
@@ -117,7 +130,7 @@ def encode_sound(input: str, work_dir: str, title: dict[str, Any]) -> dict[str, 
 def encode_chunk(
     input: str,
     work_dir: str,
-    window: tuple[int, int],
+    window: tuple[int, int, int],
     renditions: Iterable[str],
     bitrates: Iterable[int] | None,
     upscale: bool,
@@ -127,11 +140,11 @@ def encode_chunk(
     """Every rendition's pictures of one window, from one decode that starts
     at the keyframe before it, on the plan's clock, as one intermediate per
     rendition."""
-    first, end = window
+    first, end, seek_position = window
 
     def make() -> dict[str, Any]:
         outcome, _ = run_job(lambda: _engine.start_pictures_part(
-            os.fsencode(input), os.fsencode(work_dir), first, end, list(renditions),
+            os.fsencode(input), os.fsencode(work_dir), first, end, seek_position, list(renditions),
             list(bitrates or []), upscale, title))
         renditions_made, _, error, *_ = outcome
         failures = [

@@ -217,7 +217,7 @@ def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float |
     os.makedirs(work_dir, exist_ok=True)
     picture_options = {k: package.get(k) for k in ("renditions", "bitrates", "upscale")}
     # Named after the job, so that revoke() can reach them; kept for a day.
-    ids = [f"{self.request.id}-sound", *(f"{self.request.id}-chunk-{first}" for first, _ in plan.windows)]
+    ids = [f"{self.request.id}-sound", *(f"{self.request.id}-chunk-{first}" for first, *_ in plan.windows)]
     self.backend.set(_PARTS_KEY + self.request.id, json.dumps(ids))
     parts = group(
         encode_sound.si(input, work_dir, plan.title).set(task_id=ids[0]),
@@ -249,8 +249,8 @@ def encode_chunk(
     worker = self.request.hostname or socket.gethostname()
     return _split.run_part(
         work_dir,
-        lambda: _split.encode_chunk(input, work_dir, (window[0], window[1]), renditions, bitrates, upscale, worker,
-                                    title),
+        lambda: _split.encode_chunk(input, work_dir, (window[0], window[1], window[2]), renditions, bitrates,
+                                    upscale, worker, title),
     )
 
 

@@ -138,12 +138,14 @@ py::capsule start_sound_part(std::string input, std::string work_dir, const py::
 }
 
 py::capsule start_pictures_part(std::string input, std::string work_dir, int64_t first_tick,
-                                int64_t end_tick, std::vector<std::string> renditions,
-                                std::vector<int> bitrates, bool upscale, const py::dict& title) {
+                                int64_t end_tick, int64_t seek_position,
+                                std::vector<std::string> renditions, std::vector<int> bitrates,
+                                bool upscale, const py::dict& title) {
     JobPart part;
     part.work_dir = std::move(work_dir);
     part.first_tick = first_tick;
     part.end_tick = end_tick;
+    part.seek_position = seek_position;
     return start_entry({std::move(input), "", std::move(renditions), std::move(bitrates), "",
                         package_profile(upscale), std::move(part), title_from_python(title)},
                        run_pictures_part);
@@ -249,6 +251,10 @@ py::dict probe_split(const std::string& input) {
     found["duration_us"] = probe.duration_us;
     found["segment_pictures"] = probe.title.clock.segment_pictures;
     found["title"] = title_to_python(probe.title);
+    py::list key_pictures;
+    for (const KeyPicture& key : probe.key_pictures)
+        key_pictures.append(py::make_tuple(key.tick, key.position));
+    found["key_pictures"] = key_pictures;
     return found;
 }
 
@@ -279,9 +285,10 @@ PYBIND11_MODULE(_engine, m) {
     m.def("start_sound_part", &start_sound_part, py::arg("input"), py::arg("work_dir"),
           py::arg("title"), "Starts a split job's sound part, as start_job starts a job.");
     m.def("start_pictures_part", &start_pictures_part, py::arg("input"), py::arg("work_dir"),
-          py::arg("first_tick"), py::arg("end_tick"), py::arg("renditions"), py::arg("bitrates"),
-          py::arg("upscale"), py::arg("title"),
-          "Starts a split job's part for the pictures of [first_tick, end_tick) (-1: to the end).");
+          py::arg("first_tick"), py::arg("end_tick"), py::arg("seek_position"),
+          py::arg("renditions"), py::arg("bitrates"), py::arg("upscale"), py::arg("title"),
+          "Starts a split job's part for the pictures of [first_tick, end_tick) (-1: to the end), "
+          "reading from the byte `seek_position` (-1: a seek by time).");
     m.def("start_stitch", &start_stitch, py::arg("input"), py::arg("output"),
           py::arg("renditions"), py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"),
           py::arg("work_dir"), py::arg("window_starts"), py::arg("with_sound"), py::arg("title"),
@@ -301,7 +308,8 @@ PYBIND11_MODULE(_engine, m) {
           "Stops the job, waits for its threads and removes every file it wrote.");
     m.def("probe_split", &probe_split, py::arg("input"),
           "{'unsplittable': why the input cannot be split or '', 'duration_us': length or -1, "
-          "'segment_pictures': pictures per segment, 'title': the facts every part takes}.");
+          "'segment_pictures': pictures per segment, 'title': the facts every part takes, "
+          "'key_pictures': [(tick, byte position), ...] of a title without an index}.");
     m.def("ladder", &ladder, "The known renditions: (name, long side, short side, bitrate).");
     m.def("set_library_log_level", &av_log_set_level, py::arg("level"),
           "The media libraries' own log level for this process (av_log_set_level).");

@@ -49,6 +49,7 @@ void run_pictures_part(const EncodeRequest& request, JobControl& control, JobRep
     source->wants_sound = false;
     source->first_tick = part.first_tick;
     source->end_tick = part.end_tick;
+    source->seek_position = part.seek_position;
     // A fresh encoder starts its rate control from a guess and takes about a
     // second to find the quantiser the whole title's encoder has there by
     // then: a chunk's first key picture would come out blurred, worst at the

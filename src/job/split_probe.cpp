@@ -42,26 +42,33 @@ void take_first_picture_metadata(const std::string& path, ColourDescription& col
     }
 }
 
-// Where, in seconds of the file, the container's clock first jumps (back, or
-// ahead by more than ten seconds), as the source stage would take it out; or
-// a negative number when it never does. Reads the input from its start.
-double first_clock_jump(SourceInput& input) {
+// Reads the input from its start, as the source stage would: where the
+// container's clock first jumps (back, or ahead by more than ten seconds), in
+// seconds of the title, or -1 when it never does; and every key picture.
+double scan_packets(SourceInput& input, const Title& title, std::vector<KeyPicture>& key_pictures) {
     AVFormatContext& fmt_ctx = *input.fmt_ctx;
     InputClock clock;
     start_input_clock(clock, fmt_ctx);
     PacketPtr pkt(av_packet_alloc());
     if (!pkt)
         return 0;
+    const AVRational tick = title.clock.time_base();
     while (av_read_frame(&fmt_ctx, pkt.get()) >= 0) {
-        const bool counted =
-            pkt->stream_index == input.video_index || pkt->stream_index == input.audio_index;
-        if (counted)
+        const bool video = pkt->stream_index == input.video_index;
+        if (video || pkt->stream_index == input.audio_index)
             steady_packet_timestamps(clock, fmt_ctx, pkt.get());
         const AVRational time_base = fmt_ctx.streams[pkt->stream_index]->time_base;
-        const int64_t at = pkt->dts;
+        const int64_t us = pkt->dts == AV_NOPTS_VALUE
+                               ? AV_NOPTS_VALUE
+                               : av_rescale_q(pkt->dts, time_base, AV_TIME_BASE_Q) - title.origin_us;
+        if (video && (pkt->flags & AV_PKT_FLAG_KEY) && pkt->pos >= 0 && pkt->pts != AV_NOPTS_VALUE)
+            key_pictures.push_back(
+                {av_rescale_q(av_rescale_q(pkt->pts, time_base, AV_TIME_BASE_Q) - title.origin_us,
+                              AV_TIME_BASE_Q, tick),
+                 pkt->pos});
         av_packet_unref(pkt.get());
         if (clock.jumps > 0)
-            return at == AV_NOPTS_VALUE ? 0 : av_q2d(time_base) * double(at);
+            return us == AV_NOPTS_VALUE ? 0 : double(us) / AV_TIME_BASE;
     }
     return -1;
 }
@@ -90,11 +97,12 @@ SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profil
     } else if (fmt_ctx.iformat->flags & AVFMT_TS_DISCONT) {
         // A clock that jumps is re-anchored as the title is read from its
         // start; a chunk that seeks into it cannot know where.
-        const double jump = first_clock_jump(*source);
+        const double jump = scan_packets(*source, probe.title, probe.key_pictures);
         if (jump >= 0) {
             char text[160];
             std::snprintf(text, sizeof text,
-                          "its container's clock (%s) jumps at %.1f s, so chunks cannot seek into it",
+                          "its container's clock (%s) jumps %.1f s into the title, so chunks "
+                          "cannot seek into it",
                           fmt_ctx.iformat->name, jump);
             probe.unsplittable = text;
         }

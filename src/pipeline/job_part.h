@@ -13,6 +13,9 @@ struct JobPart {
     // per output picture, from the job's origin); end_tick -1 runs to the end.
     int64_t first_tick = 0;
     int64_t end_tick = -1;
+    // Where to start reading for it: a key picture's byte, from the plan's
+    // scan of a title without an index (MPEG-TS), or -1 to seek by time.
+    int64_t seek_position = -1;
     // Where the intermediates are written and read: the job's work directory.
     std::string work_dir;
     // stitch: the first tick of every pictures window, in order, and whether

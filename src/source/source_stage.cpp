@@ -86,6 +86,15 @@ StepStatus run_source(SourceStage& s, FanOut& out, JobControl& control) {
 } // namespace
 
 StepStatus seek_to_window(SourceStage& s) {
+    // A container without an index (MPEG-TS) lands anywhere by time, often
+    // long after the key picture before it: the plan's scan says where one is.
+    if (s.seek_position >= 0) {
+        const int ret = avformat_seek_file(s.input.fmt_ctx.get(), -1, s.seek_position,
+                                           s.seek_position, s.seek_position, AVSEEK_FLAG_BYTE);
+        if (ret < 0)
+            return step_failed("could not seek to the chunk's start", ret);
+        return step_ok();
+    }
     // A second early: demuxers that seek by decoding time land on a keyframe
     // whose pictures may be shown a little later than the one asked for.
     const int64_t target_us =

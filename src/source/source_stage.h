@@ -97,6 +97,7 @@ struct SourceStage {
     bool wants_sound = true;
     int64_t first_tick = 0;
     int64_t end_tick = -1;
+    int64_t seek_position = -1; // a key picture's byte, or -1: by time
     // Pictures delivered before first_tick, for the encoders to warm up on;
     // fewer than the second the seek lands ahead of the window.
     int64_t warm_up_ticks = 0;
