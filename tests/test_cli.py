@@ -135,6 +135,8 @@ def test_json_and_the_key_kept_beside_the_package(media, workdir):
         "master_playlist": "out/master.m3u8",
         "elapsed": result["elapsed"],
         "error": None,
+        "source_colour": "SDR BT.601 8-bit (untagged: guessed from its size)",
+        "colour_conversion": "converted to SDR BT.709",
         "key": {"uri": "out.key", "path": str(workdir / "out.key")},
     }
     key, key_info = workdir / "out.key", workdir / "out.keyinfo"
