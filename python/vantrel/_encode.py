@@ -68,23 +68,23 @@ StrPath = Union[str, "os.PathLike[str]"]
 # unknown), the input's colours and what was done to them, and whether a
 # split job's sound part wrote its sound.
 RenditionOutcome = tuple[str, bytes, bool, bytes, bytes, int, int, str, int, int, float, int, int, str]
-JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int, str, str, bool]
+JobOutcome = tuple[list[RenditionOutcome], bool, bytes, int, str, str, int, list[Any], list[Any], list[Any]]
 
 
 @dataclasses.dataclass(frozen=True)
 class Stitch:
     """A split job's stitch (vantrel._split), which a run makes instead of
-    encoding the title: the windows starting at `window_starts`, and the sound
-    when `with_sound`, muxed from their intermediates in `work_dir` on the
-    plan's `title`."""
+    encoding the title: the windows starting at `window_starts` and the
+    `sound_tracks` audio tracks, muxed from their intermediates in `work_dir`
+    on the plan's `title`."""
 
     work_dir: str
     window_starts: tuple[int, ...]
-    with_sound: bool
+    sound_tracks: int
     title: dict[str, Any]
 
     def engine_arguments(self) -> tuple[Any, ...]:
-        return (os.fsencode(self.work_dir), list(self.window_starts), self.with_sound, self.title)
+        return (os.fsencode(self.work_dir), list(self.window_starts), self.sound_tracks, self.title)
 
 
 class EncodeTimeout(TimeoutError):
@@ -362,7 +362,7 @@ def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Pro
 
 
 def _result(outcome: JobOutcome, output: str, elapsed: float) -> EncodeResult:
-    renditions, master_written, error, _, source_colour, colour_conversion, _ = outcome
+    renditions, master_written, error, _, source_colour, colour_conversion, *_ = outcome
     return EncodeResult(
         renditions=tuple(_rendition_result(rendition) for rendition in renditions),
         master_playlist=output if master_written else None,

@@ -68,7 +68,7 @@ def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
     probe = _engine.probe_split(os.fsencode(input))
     if probe["unsplittable"]:
         return SplitPlan(probe["unsplittable"], [])
-    title, duration_us, segment_ticks = probe["title"], probe["duration_us"], probe["segment_pictures"]
+    title, duration_us, segment_ticks = _plain_title(probe["title"]), probe["duration_us"], probe["segment_pictures"]
     num, den = title["frame_rate"]
     frame_rate = num / den
     segment_seconds = segment_ticks / frame_rate
@@ -89,6 +89,18 @@ def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
         return SplitPlan("the title is one chunk long", [])
     seeks = [_read_from(probe["key_pictures"], start, round(frame_rate)) for start in starts]
     return SplitPlan(None, list(zip(starts, [*starts[1:], -1], seeks)), frame_rate, title)
+
+
+def _plain_title(title: dict[str, Any]) -> dict[str, Any]:
+    """The engine's title as JSON carries it to the parts: sidecar paths as
+    str, as the file system's bytes decode."""
+    subtitles = [{**track, "sidecar": os.fsdecode(track["sidecar"])} for track in title["subtitles"]]
+    return {**title, "subtitles": subtitles}
+
+
+def _engine_title(title: dict[str, Any]) -> dict[str, Any]:
+    subtitles = [{**track, "sidecar": os.fsencode(track["sidecar"])} for track in title["subtitles"]]
+    return {**title, "subtitles": subtitles}
 
 
 def _read_from(key_pictures: list[tuple[int, int]], start: int, second: int) -> int:
@@ -117,11 +129,13 @@ def encode_sound(input: str, work_dir: str, title: dict[str, Any]) -> dict[str, 
     silent title)."""
 
     def make() -> dict[str, Any]:
-        outcome, _ = run_job(lambda: _engine.start_sound_part(os.fsencode(input), os.fsencode(work_dir), title))
-        _, _, error, _, _, _, sound_written = outcome
+        outcome, _ = run_job(lambda: _engine.start_sound_part(os.fsencode(input), os.fsencode(work_dir),
+                                                              _engine_title(title)))
+        _, _, error, _, _, _, sound_tracks, *_ = outcome
         if error:
             raise PartFailed(f"the sound: {error.decode('utf-8', 'backslashreplace')}")
-        return write_manifest(manifest, ["sound.nut"] if sound_written else [], with_sound=sound_written)
+        files = [f"sound.{track}.nut" for track in range(sound_tracks)]
+        return write_manifest(manifest, files, sound_tracks=sound_tracks)
 
     manifest = os.path.join(work_dir, "sound.json")
     return _made_once(manifest, make)
@@ -145,7 +159,7 @@ def encode_chunk(
     def make() -> dict[str, Any]:
         outcome, _ = run_job(lambda: _engine.start_pictures_part(
             os.fsencode(input), os.fsencode(work_dir), first, end, seek_position, list(renditions),
-            list(bitrates or []), upscale, title))
+            list(bitrates or []), upscale, _engine_title(title)))
         renditions_made, _, error, *_ = outcome
         failures = [
             f"{name}: {step.decode('utf-8', 'backslashreplace')}: {reason.decode('utf-8', 'backslashreplace')}"
@@ -176,9 +190,9 @@ def stitch(
     for part in parts:
         if complete_manifest(part["manifest"]) is None:
             raise PartFailed(f"the intermediates of {os.path.basename(part['manifest'])} changed after they were made")
-    sound = next(part for part in parts if "with_sound" in part)
+    sound = next(part for part in parts if "sound_tracks" in part)
     chunks = sorted((part for part in parts if "start" in part), key=lambda part: part["start"])
-    job = Stitch(work_dir, tuple(chunk["start"] for chunk in chunks), sound["with_sound"], title)
+    job = Stitch(work_dir, tuple(chunk["start"] for chunk in chunks), sound["sound_tracks"], _engine_title(title))
     return make_package(input, output_dir, stitch=job, **package)
 
 

@@ -36,7 +36,7 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     // FFmpeg's lines keep their default way too: standard error.
     const FfmpegLogScope ffmpeg_lines(&control.log);
     run_encode_job({std::move(input), std::move(output), std::move(resolution), std::move(bitrate),
-                    std::move(key), specified_profile(), JobPart{}, std::nullopt},
+                    std::move(key), specified_profile(), JobPart{}, {}, std::nullopt},
                    control, report);
 }
 
@@ -85,10 +85,42 @@ py::dict title_to_python(const Title& title) {
     colour["peak_nits"] = c.peak_nits;
     colour["dolby_vision_profile"] = c.dolby_vision_profile;
     colour["dolby_vision_compatibility"] = c.dolby_vision_compatibility;
+    py::list audio;
+    for (const AudioTrack& track : title.audio) {
+        py::dict entry;
+        entry["stream_index"] = track.stream_index;
+        entry["language"] = track.language;
+        entry["name"] = track.name;
+        entry["default"] = track.is_default;
+        entry["describes_video"] = track.describes_video;
+        audio.append(entry);
+    }
+    py::list subtitles;
+    for (const SubtitleTrack& track : title.subtitles) {
+        py::dict entry;
+        entry["stream_index"] = track.stream_index;
+        entry["sidecar"] = py::bytes(track.sidecar);
+        entry["language"] = track.language;
+        entry["name"] = track.name;
+        entry["default"] = track.is_default;
+        entry["forced"] = track.forced;
+        subtitles.append(entry);
+    }
+    py::list left_out;
+    for (const LeftOutStream& stream : title.left_out) {
+        py::dict entry;
+        entry["stream_index"] = stream.stream_index;
+        entry["kind"] = stream.kind;
+        entry["reason"] = stream.reason;
+        left_out.append(entry);
+    }
     py::dict facts;
     facts["origin_us"] = title.origin_us;
     facts["frame_rate"] = py::make_tuple(title.clock.frame_rate.num, title.clock.frame_rate.den);
     facts["colour"] = colour;
+    facts["audio"] = audio;
+    facts["subtitles"] = subtitles;
+    facts["left_out"] = left_out;
     return facts;
 }
 
@@ -115,16 +147,45 @@ Title title_from_python(const py::dict& facts) {
     c.peak_nits = colour["peak_nits"].cast<double>();
     c.dolby_vision_profile = colour["dolby_vision_profile"].cast<int>();
     c.dolby_vision_compatibility = colour["dolby_vision_compatibility"].cast<int>();
+    for (const py::handle entry : facts["audio"].cast<py::list>()) {
+        const auto track = entry.cast<py::dict>();
+        title.audio.push_back({track["stream_index"].cast<int>(),
+                               track["language"].cast<std::string>(),
+                               track["name"].cast<std::string>(), track["default"].cast<bool>(),
+                               track["describes_video"].cast<bool>()});
+    }
+    for (const py::handle entry : facts["subtitles"].cast<py::list>()) {
+        const auto track = entry.cast<py::dict>();
+        title.subtitles.push_back({track["stream_index"].cast<int>(),
+                                   track["sidecar"].cast<std::string>(),
+                                   track["language"].cast<std::string>(),
+                                   track["name"].cast<std::string>(), track["default"].cast<bool>(),
+                                   track["forced"].cast<bool>()});
+    }
+    for (const py::handle entry : facts["left_out"].cast<py::list>()) {
+        const auto stream = entry.cast<py::dict>();
+        title.left_out.push_back({stream["stream_index"].cast<int>(),
+                                  stream["kind"].cast<std::string>(),
+                                  stream["reason"].cast<std::string>()});
+    }
     return title;
 }
 
 // The package functions' jobs: upright, fitted, at the source's frame rate,
 // with a measured master playlist.
+std::vector<Sidecar> sidecars_from_python(const std::vector<std::pair<std::string, std::string>>& given) {
+    std::vector<Sidecar> sidecars;
+    for (const auto& [path, language] : given)
+        sidecars.push_back({path, language});
+    return sidecars;
+}
+
 py::capsule start(std::string input, std::string output, std::vector<std::string> renditions,
-                  std::vector<int> bitrates, std::string key_info, bool upscale) {
+                  std::vector<int> bitrates, std::string key_info, bool upscale,
+                  const std::vector<std::pair<std::string, std::string>>& subtitles) {
     return start_entry({std::move(input), std::move(output), std::move(renditions),
                         std::move(bitrates), std::move(key_info), package_profile(upscale),
-                        JobPart{}, std::nullopt},
+                        JobPart{}, sidecars_from_python(subtitles), std::nullopt},
                        run_encode_job);
 }
 
@@ -133,7 +194,7 @@ py::capsule start_sound_part(std::string input, std::string work_dir, const py::
     JobPart part;
     part.work_dir = std::move(work_dir);
     return start_entry({std::move(input), "", {}, {}, "", package_profile(false), std::move(part),
-                        title_from_python(title)},
+                        {}, title_from_python(title)},
                        run_sound_part);
 }
 
@@ -147,22 +208,22 @@ py::capsule start_pictures_part(std::string input, std::string work_dir, int64_t
     part.end_tick = end_tick;
     part.seek_position = seek_position;
     return start_entry({std::move(input), "", std::move(renditions), std::move(bitrates), "",
-                        package_profile(upscale), std::move(part), title_from_python(title)},
+                        package_profile(upscale), std::move(part), {}, title_from_python(title)},
                        run_pictures_part);
 }
 
 py::capsule start_stitch(std::string input, std::string output,
                          std::vector<std::string> renditions, std::vector<int> bitrates,
                          std::string key_info, bool upscale, std::string work_dir,
-                         std::vector<int64_t> window_starts, bool with_sound,
+                         std::vector<int64_t> window_starts, int sound_tracks,
                          const py::dict& title) {
     JobPart part;
     part.work_dir = std::move(work_dir);
     part.window_starts = std::move(window_starts);
-    part.with_sound = with_sound;
+    part.sound_tracks = sound_tracks;
     return start_entry({std::move(input), std::move(output), std::move(renditions),
                         std::move(bitrates), std::move(key_info), package_profile(upscale),
-                        std::move(part), title_from_python(title)},
+                        std::move(part), {}, title_from_python(title)},
                        run_stitch);
 }
 
@@ -203,11 +264,18 @@ py::tuple job_progress(const py::capsule& handle) {
     return py::make_tuple(snapshot.input_duration_us, renditions);
 }
 
-// (renditions, master playlist written, job error, input duration in us,
-// source colour, colour conversion: empty when the profile keeps colours,
-// sound written by a sound part),
-// each rendition (name, playlist, created, step, reason, pictures, written us,
-// skip reason, width, height, frame rate, peak bps, average bps, codecs).
+// (video renditions, master playlist written, job error, input duration in
+// us, source colour, colour conversion: empty when the profile keeps colours,
+// audio tracks a sound part wrote, audio renditions, subtitle renditions,
+// streams left out),
+// each video rendition (name, playlist, created, step, reason, pictures,
+// written us, skip reason, width, height, frame rate, peak bps, average bps,
+// codecs),
+// each audio rendition (name, language, default, describes video, playlist,
+// created, step, reason, peak bps, average bps),
+// each subtitle rendition (name, language, default, forced, playlist,
+// created, step, reason, input stream index or -1, sidecar path),
+// each stream left out (input stream index, kind, reason).
 py::tuple finish(const py::capsule& handle) {
     BackgroundJob& job = job_of(handle);
     {
@@ -215,10 +283,21 @@ py::tuple finish(const py::capsule& handle) {
         finish_background_job(job);
     }
     const JobReport& report = job.report;
+    const Title& title = report.title;
     py::list renditions;
+    py::list audio;
     for (std::size_t k = 0; k < report.plan.size(); ++k) {
         const Rendition& rendition = report.plan[k];
         const RenditionOutcome& outcome = report.outcomes[k];
+        if (rendition.audio_track >= 0) {
+            const AudioTrack& track = title.audio[static_cast<std::size_t>(rendition.audio_track)];
+            audio.append(py::make_tuple(track.name, track.language, track.is_default,
+                                        track.describes_video, py::bytes(rendition.playlist_path),
+                                        outcome.created, py::bytes(outcome.step),
+                                        py::bytes(outcome.reason), outcome.figures.peak_bps,
+                                        outcome.figures.average_bps));
+            continue;
+        }
         renditions.append(py::make_tuple(
             rendition.name, py::bytes(rendition.playlist_path), outcome.created,
             py::bytes(outcome.step), py::bytes(outcome.reason), outcome.progress.pictures.load(),
@@ -226,9 +305,22 @@ py::tuple finish(const py::capsule& handle) {
             rendition.height, av_q2d(rendition.clock.frame_rate), outcome.figures.peak_bps,
             outcome.figures.average_bps, outcome.codecs));
     }
+    py::list subtitles;
+    for (std::size_t k = 0; k < report.subtitle_outcomes.size(); ++k) {
+        const SubtitleTrack& track = title.subtitles[k];
+        const SubtitleOutcome& outcome = report.subtitle_outcomes[k];
+        subtitles.append(py::make_tuple(track.name, track.language, track.is_default, track.forced,
+                                        py::bytes(outcome.playlist_path), outcome.created,
+                                        py::bytes(outcome.step), py::bytes(outcome.reason),
+                                        track.stream_index, py::bytes(track.sidecar)));
+    }
+    py::list left_out;
+    for (const LeftOutStream& stream : title.left_out)
+        left_out.append(py::make_tuple(stream.stream_index, stream.kind, stream.reason));
     return py::make_tuple(renditions, report.master_written, py::bytes(report.error),
                           report.input_duration_us, report.source_colour,
-                          report.colour_conversion, report.sound_written);
+                          report.colour_conversion, report.sound_tracks_written, audio, subtitles,
+                          left_out);
 }
 
 void stop(const py::capsule& handle) {
@@ -240,11 +332,13 @@ void stop(const py::capsule& handle) {
 // What a split job's plan needs: why the title cannot be split (or ""), its
 // length in microseconds (-1 unknown), the pictures of a segment, and the
 // title's facts for its parts.
-py::dict probe_split(const std::string& input) {
+py::dict probe_split(const std::string& input,
+                     const std::vector<std::pair<std::string, std::string>>& subtitles) {
     SplitProbe probe;
+    const std::vector<Sidecar> sidecars = sidecars_from_python(subtitles);
     {
         const py::gil_scoped_release unlocked;
-        probe = probe_for_split(input, package_profile(false));
+        probe = probe_for_split(input, package_profile(false), sidecars);
     }
     py::dict found;
     found["unsplittable"] = probe.unsplittable;
@@ -280,6 +374,7 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def("start_job", &start, py::arg("input"), py::arg("output"), py::arg("renditions"),
           py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"),
+          py::arg("subtitles") = std::vector<std::pair<std::string, std::string>>{},
           "Starts an encode job on a native thread and returns its handle; its lines are kept "
           "for take_job_lines.");
     m.def("start_sound_part", &start_sound_part, py::arg("input"), py::arg("work_dir"),
@@ -291,7 +386,7 @@ PYBIND11_MODULE(_engine, m) {
           "reading from the byte `seek_position` (-1: a seek by time).");
     m.def("start_stitch", &start_stitch, py::arg("input"), py::arg("output"),
           py::arg("renditions"), py::arg("bitrates"), py::arg("key_info"), py::arg("upscale"),
-          py::arg("work_dir"), py::arg("window_starts"), py::arg("with_sound"), py::arg("title"),
+          py::arg("work_dir"), py::arg("window_starts"), py::arg("sound_tracks"), py::arg("title"),
           "Starts a split job's stitch of the windows starting at window_starts.");
     m.def("wait_for_job", &wait_for_job, py::arg("job"), py::arg("seconds"),
           "Waits up to `seconds` for the job to end, without the interpreter lock; True once it "
@@ -307,6 +402,7 @@ PYBIND11_MODULE(_engine, m) {
     m.def("stop_job", &stop, py::arg("job"),
           "Stops the job, waits for its threads and removes every file it wrote.");
     m.def("probe_split", &probe_split, py::arg("input"),
+          py::arg("subtitles") = std::vector<std::pair<std::string, std::string>>{},
           "{'unsplittable': why the input cannot be split or '', 'duration_us': length or -1, "
           "'segment_pictures': pictures per segment, 'title': the facts every part takes, "
           "'key_pictures': [(tick, byte position), ...] of a title without an index}.");

@@ -7,15 +7,29 @@
 #include "job/job_plan.h"
 #include "job/job_steps.h"
 #include "job/master_playlist.h"
+#include "job/subtitle_renditions.h"
 #include "job/title_probe.h"
 
 namespace {
 
-std::vector<MasterEntry> created_renditions(const JobReport& report) {
+// The created video variants, and the media renditions they name: the
+// created audio renditions, the created subtitle renditions.
+std::vector<MasterEntry> created_variants(const JobReport& report, MasterMedia& media) {
     std::vector<MasterEntry> created;
-    for (std::size_t k = 0; k < report.plan.size(); ++k)
-        if (report.outcomes[k].created)
-            created.push_back({&report.plan[k], &report.outcomes[k]});
+    for (std::size_t k = 0; k < report.plan.size(); ++k) {
+        const Rendition& rendition = report.plan[k];
+        if (!report.outcomes[k].created)
+            continue;
+        if (rendition.audio_track < 0)
+            created.push_back({&rendition, &report.outcomes[k]});
+        else
+            media.audio.push_back({{&rendition, &report.outcomes[k]},
+                                   &report.title.audio[static_cast<std::size_t>(rendition.audio_track)]});
+    }
+    for (std::size_t k = 0; k < report.subtitle_outcomes.size(); ++k)
+        if (report.subtitle_outcomes[k].created)
+            media.subtitles.push_back({&report.title.subtitles[k],
+                                       "subtitles_" + std::to_string(k + 1) + ".m3u8"});
     return created;
 }
 
@@ -27,7 +41,7 @@ void fail_job(JobReport& report, JobLog& log, std::string error) {
 } // namespace
 
 std::unique_ptr<SourceStage> open_job(const EncodeRequest& request, JobControl& control,
-                                      JobReport& report, bool with_pictures) {
+                                      JobReport& report, JobMakes makes) {
     JobLog& log = control.log;
     log_message(log, LOG_INFO, "Analyzing video file: " + request.input + "...");
     // The source keeps the input open from the probe to the end of the job;
@@ -53,11 +67,15 @@ std::unique_ptr<SourceStage> open_job(const EncodeRequest& request, JobControl& 
                 "Detected video size: " + std::to_string(video.width) + "x" +
                     std::to_string(video.height));
 
-    const Title title = request.title ? *request.title : describe_title(source->input, request.profile);
+    report.title = request.title ? *request.title
+                                 : describe_title(source->input, request.profile, request.subtitles);
+    const Title& title = report.title;
     source->profile = request.profile;
     source->origin_us = title.origin_us;
     source->picture_time_base = title.clock.time_base();
-    if (!with_pictures) {
+    for (const AudioTrack& track : title.audio)
+        source->audio_streams.push_back(track.stream_index);
+    if (makes == JobMakes::sound) {
         source->wants_pictures = false;
         return source;
     }
@@ -68,8 +86,11 @@ std::unique_ptr<SourceStage> open_job(const EncodeRequest& request, JobControl& 
                         frame_rate_text(title.clock.frame_rate) + " frames per second.");
     if (request.profile.sdr_bt709)
         describe_colours(*source, title.colour, request.title.has_value(), report, log);
-    publish_plan(report, plan_renditions(request, geometry, title.clock, log),
-                 input_duration_us(source->input));
+    std::vector<Rendition> plan = plan_renditions(request, geometry, title.clock, log);
+    if (makes == JobMakes::package)
+        plan_audio_renditions(request, title, plan);
+    report_left_out_streams(title, log);
+    publish_plan(report, std::move(plan), input_duration_us(source->input));
     if (source->colour.wanted)
         size_colour_work(source->colour, report.plan, geometry);
     return source;
@@ -82,18 +103,24 @@ std::size_t skipped_renditions(const JobReport& report) {
     return skipped;
 }
 
-void finish_job(const EncodeRequest& request, JobReport& report, JobLog& log) {
+void finish_job(const EncodeRequest& request, JobReport& report, JobControl& control) {
+    JobLog& log = control.log;
     const std::string& output = request.output;
-    const std::vector<MasterEntry> created = created_renditions(report);
-    const std::size_t planned = report.plan.size() - skipped_renditions(report);
-    const std::size_t failed = planned - created.size();
+    write_subtitle_renditions(request, report, control);
+    if (control.cancelled.load())
+        return end_stopped_job(report, log);
+    MasterMedia media;
+    const std::vector<MasterEntry> created = created_variants(report, media);
+    const std::size_t planned =
+        report.plan.size() - skipped_renditions(report) + report.subtitle_outcomes.size();
+    const std::size_t failed = planned - created.size() - media.audio.size() - media.subtitles.size();
     // With variants planned but none made there is nothing to list; an older
     // playlist at `output` is left alone rather than replaced by an empty one.
     const bool playlist_due = planned == 0 || !created.empty();
     if (playlist_due) {
         report.master_written = write_master_playlist(
-            output, created, request.profile.measured_master ? MasterStyle::measured
-                                                             : MasterStyle::specified);
+            output, created,
+            request.profile.measured_master ? MasterStyle::measured : MasterStyle::specified, media);
         if (report.master_written) {
             log_message(log, LOG_SUCCESS, "Encrypted Master playlist generated: " + output);
         } else {
@@ -116,7 +143,7 @@ void end_stopped_job(JobReport& report, JobLog& log) {
 
 
 void run_encode_job(const EncodeRequest& request, JobControl& control, JobReport& report) {
-    std::unique_ptr<SourceStage> source = open_job(request, control, report, true);
+    std::unique_ptr<SourceStage> source = open_job(request, control, report, JobMakes::package);
     if (!source)
         return;
     if (report.plan.size() > skipped_renditions(report))
@@ -126,5 +153,5 @@ void run_encode_job(const EncodeRequest& request, JobControl& control, JobReport
     source.reset();
     if (control.cancelled.load())
         return end_stopped_job(report, control.log);
-    finish_job(request, report, control.log);
+    finish_job(request, report, control);
 }

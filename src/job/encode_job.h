@@ -23,6 +23,8 @@ struct EncodeRequest {
     std::string key_info;          // path of the HLS key info file
     EncodeProfile profile = specified_profile();
     JobPart part; // a split job's part: its window and its work directory
+    // Subtitle files to add beside the input's own tracks.
+    std::vector<Sidecar> subtitles;
     // A split job's plan's facts of the title, which its parts take as they
     // are; a whole job learns them from its own probe.
     std::optional<Title> title;

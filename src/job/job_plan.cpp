@@ -98,6 +98,31 @@ std::vector<Rendition> plan_renditions(const EncodeRequest& request, const Sourc
     return plan;
 }
 
+void plan_audio_renditions(const EncodeRequest& request, const Title& title,
+                           std::vector<Rendition>& plan) {
+    // One track is muxed into every variant, as it always was.
+    if (title.audio.size() < 2)
+        return;
+    constexpr int32_t AUDIO_BITRATE = 128000; // the source's AAC encoder
+    const std::string directory = directory_of(request.output);
+    for (std::size_t k = 0; k < title.audio.size(); ++k) {
+        Rendition rendition;
+        rendition.name = "audio_" + std::to_string(k + 1);
+        rendition.bitrate = AUDIO_BITRATE;
+        rendition.playlist_path = directory + rendition.name + ".m3u8";
+        rendition.clock = title.clock;
+        rendition.audio_track = static_cast<int>(k);
+        plan.push_back(std::move(rendition));
+    }
+}
+
+void report_left_out_streams(const Title& title, JobLog& log) {
+    for (const LeftOutStream& stream : title.left_out)
+        log_message(log, LOG_WARN,
+                    "Leaving out stream " + std::to_string(stream.stream_index) + " (" + stream.kind +
+                        "): " + stream.reason + ".");
+}
+
 SourceGeometry describe_source(const EncodeProfile& profile, SourceStage& source,
                                AVStream& video) {
     const AVCodecParameters& par = *video.codecpar;

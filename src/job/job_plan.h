@@ -27,6 +27,14 @@ SourceGeometry describe_source(const EncodeProfile& profile, SourceStage& source
 std::vector<Rendition> plan_renditions(const EncodeRequest& request, const SourceGeometry& source,
                                        const PictureClock& clock, JobLog& log);
 
+// A title with two or more audio tracks: one audio rendition per track,
+// after the video renditions.
+void plan_audio_renditions(const EncodeRequest& request, const Title& title,
+                           std::vector<Rendition>& plan);
+
+// One warning per stream the package leaves out, saying why.
+void report_left_out_streams(const Title& title, JobLog& log);
+
 // Hands the plan to the report, where readers of progress find it.
 void publish_plan(JobReport& report, std::vector<Rendition> plan, int64_t duration_us);
 

@@ -32,8 +32,9 @@ ProgressSnapshot read_progress(const JobReport& report) {
     snapshot.input_duration_us = report.input_duration_us;
     snapshot.renditions.reserve(report.plan.size());
     for (std::size_t k = 0; k < report.plan.size(); ++k) {
-        // A skipped rendition has no progress to make.
-        if (!report.plan[k].skip_reason.empty())
+        // A skipped rendition has no progress to make; an audio rendition's
+        // follows its pictures'.
+        if (!report.plan[k].skip_reason.empty() || report.plan[k].audio_track >= 0)
             continue;
         const RenditionProgress& progress = report.outcomes[k].progress;
         snapshot.renditions.push_back(
@@ -55,6 +56,9 @@ void remove_job_files(const JobReport& report, const std::string& output) noexce
                 unlink(playlist.c_str());
         }
     }
+    for (const SubtitleOutcome& subtitles : report.subtitle_outcomes)
+        for (const std::string& path : subtitles.files_written)
+            unlink(path.c_str());
     if (report.master_written)
         unlink(output.c_str());
 }

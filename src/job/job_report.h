@@ -9,6 +9,16 @@
 #include <vector>
 
 #include "pipeline/rendition.h"
+#include "pipeline/title.h"
+
+// What became of a subtitle rendition.
+struct SubtitleOutcome {
+    bool created = false;
+    std::string playlist_path;
+    std::string step;   // when not created: what was being done
+    std::string reason; // and why (the library's text, which may be empty)
+    std::vector<std::string> files_written;
+};
 
 struct JobReport {
     // Guards `plan`, `outcomes` and `input_duration_us`, which the driver sets
@@ -19,15 +29,18 @@ struct JobReport {
     int64_t input_duration_us = -1;         // -1 when unknown
 
     // Set by the driver; read once the job's thread ended.
+    Title title; // what the probe (or a split job's plan) learned of the input
     std::string error; // a failure of the job itself: the text of its ERROR line
     // The input's colours and what the job does to them ("HLG BT.2020
     // 10-bit", "tone-mapped to SDR BT.709"), for a profile that converts.
     std::string source_colour;
     std::string colour_conversion;
     bool master_written = false;
-    // A split job's sound part wrote its intermediate (a title without sound
+    // The audio tracks a split job's sound part wrote (a title without sound
     // writes none).
-    bool sound_written = false;
+    int sound_tracks_written = 0;
+    // Parallel to title.subtitles.
+    std::vector<SubtitleOutcome> subtitle_outcomes;
     bool stopped = false; // the job saw the stop and wrote no master playlist
 };
 
@@ -46,7 +59,7 @@ struct ProgressSnapshot {
 // Safe from any thread while the job runs.
 ProgressSnapshot read_progress(const JobReport& report);
 
-// Removes every file the job wrote (variant playlists and segments, and the
-// master playlist at `output` when it was written), once its thread ended:
-// what a stopped job leaves is no package.
+// Removes every file the job wrote (variant and subtitle playlists and
+// segments, and the master playlist at `output` when it was written), once
+// its thread ended: what a stopped job leaves is no package.
 void remove_job_files(const JobReport& report, const std::string& output) noexcept;

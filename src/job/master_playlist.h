@@ -6,11 +6,27 @@
 #include <vector>
 
 #include "pipeline/rendition.h"
+#include "pipeline/title.h"
 
 // A created variant: what was planned and what it became.
 struct MasterEntry {
     const Rendition* rendition;
     const RenditionOutcome* outcome;
+};
+
+// The renditions the variants name by group (EXT-X-MEDIA): each audio
+// track's, when the title has several, and each subtitle track's.
+struct AudioMedia {
+    MasterEntry entry;
+    const AudioTrack* track;
+};
+struct SubtitleMedia {
+    const SubtitleTrack* track;
+    std::string uri; // its playlist, beside the master playlist
+};
+struct MasterMedia {
+    std::vector<AudioMedia> audio;
+    std::vector<SubtitleMedia> subtitles;
 };
 
 enum class MasterStyle {
@@ -22,11 +38,13 @@ enum class MasterStyle {
     measured,
 };
 
-// The playlist text: "#EXTM3U", "#EXT-X-VERSION:3", then a STREAM-INF line and
-// the bare variant playlist name for each entry, every line ended by "\n".
-std::string master_playlist_text(const std::vector<MasterEntry>& variants, MasterStyle style);
+// The playlist text: "#EXTM3U", "#EXT-X-VERSION:3", the media renditions'
+// EXT-X-MEDIA lines, then a STREAM-INF line and the bare variant playlist
+// name for each entry, every line ended by "\n".
+std::string master_playlist_text(const std::vector<MasterEntry>& variants, MasterStyle style,
+                                 const MasterMedia& media = {});
 
 // Replaces the file at `path` with the playlist. False when the file cannot be
 // created, written or closed.
 bool write_master_playlist(const std::string& path, const std::vector<MasterEntry>& variants,
-                           MasterStyle style);
+                           MasterStyle style, const MasterMedia& media = {});

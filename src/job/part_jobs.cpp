@@ -18,7 +18,7 @@ void end_stopped_part(JobReport& report, JobLog& log) {
 } // namespace
 
 void run_sound_part(const EncodeRequest& request, JobControl& control, JobReport& report) {
-    std::unique_ptr<SourceStage> source = open_job(request, control, report, false);
+    std::unique_ptr<SourceStage> source = open_job(request, control, report, JobMakes::sound);
     if (!source)
         return;
     run_sound_stages(*source, report, request, control);
@@ -28,14 +28,17 @@ void run_sound_part(const EncodeRequest& request, JobControl& control, JobReport
         return end_stopped_part(report, log);
     if (!report.error.empty())
         log_message(log, LOG_ERROR, "The sound could not be made: " + report.error);
-    else if (report.sound_written)
-        log_message(log, LOG_INFO, "Sound written: " + sound_file(request.part.work_dir));
+    else if (report.sound_tracks_written > 0)
+        log_message(log, LOG_INFO,
+                    "Sound written: " + std::to_string(report.sound_tracks_written) + " track" +
+                        (report.sound_tracks_written > 1 ? "s" : "") + " in " +
+                        request.part.work_dir);
     else
         log_message(log, LOG_INFO, "The title has no sound.");
 }
 
 void run_pictures_part(const EncodeRequest& request, JobControl& control, JobReport& report) {
-    std::unique_ptr<SourceStage> source = open_job(request, control, report, true);
+    std::unique_ptr<SourceStage> source = open_job(request, control, report, JobMakes::chunks);
     if (!source)
         return;
     const JobPart& part = request.part;
@@ -66,10 +69,10 @@ void run_pictures_part(const EncodeRequest& request, JobControl& control, JobRep
 
 void run_stitch(const EncodeRequest& request, JobControl& control, JobReport& report) {
     // The plan, for every rendition's frame and clock; the input is not read.
-    if (!open_job(request, control, report, true))
+    if (!open_job(request, control, report, JobMakes::package))
         return;
     stitch_renditions(request.part, request.profile, request.key_info, control, report);
     if (control.cancelled.load())
         return end_stopped_job(report, control.log);
-    finish_job(request, report, control.log);
+    finish_job(request, report, control);
 }

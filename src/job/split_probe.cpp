@@ -75,7 +75,8 @@ double scan_packets(SourceInput& input, const Title& title, std::vector<KeyPictu
 
 } // namespace
 
-SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profile) {
+SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profile,
+                           const std::vector<Sidecar>& subtitles) {
     SplitProbe probe;
     JobControl control;
     // The context's callbacks hold the input's address.
@@ -87,7 +88,7 @@ SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profil
         return probe;
     }
     const AVFormatContext& fmt_ctx = *source->fmt_ctx;
-    probe.title = describe_title(*source, profile);
+    probe.title = describe_title(*source, profile, subtitles);
     take_first_picture_metadata(input, probe.title.colour);
     probe.duration_us = fmt_ctx.duration > 0 ? fmt_ctx.duration : -1;
     if (!fmt_ctx.pb || !(fmt_ctx.pb->seekable & AVIO_SEEKABLE_NORMAL)) {

@@ -29,4 +29,5 @@ struct SplitProbe {
 // Reads the whole title's packets once where its container's clock may jump
 // (MPEG-TS), to find out whether it does and where its key pictures are;
 // decodes its first picture where the colours may still need it.
-SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profile);
+SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profile,
+                           const std::vector<Sidecar>& subtitles);

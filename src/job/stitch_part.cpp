@@ -57,15 +57,19 @@ bool same_header(const AVCodecParameters& a, const AVCodecParameters& b) {
             std::memcmp(a.extradata, b.extradata, static_cast<std::size_t>(a.extradata_size)) == 0);
 }
 
-StepStatus describe_streams(RenditionStage& r, const PacketReader& first_window,
+StepStatus describe_streams(RenditionStage& r, const PacketReader* first_window,
                             const PacketReader* sound) {
-    r.video_par.reset(avcodec_parameters_alloc());
-    if (!r.video_par)
-        return step_failed("could not describe the video stream", AVERROR(ENOMEM));
-    int ret = avcodec_parameters_copy(r.video_par.get(), first_window.stream()->codecpar);
-    if (ret < 0)
-        return step_failed("could not describe the video stream", ret);
-    r.codecs = video_codec_of(*r.video_par);
+    int ret = 0;
+    // An audio rendition has no pictures.
+    if (first_window) {
+        r.video_par.reset(avcodec_parameters_alloc());
+        if (!r.video_par)
+            return step_failed("could not describe the video stream", AVERROR(ENOMEM));
+        ret = avcodec_parameters_copy(r.video_par.get(), first_window->stream()->codecpar);
+        if (ret < 0)
+            return step_failed("could not describe the video stream", ret);
+        r.codecs = video_codec_of(*r.video_par);
+    }
     if (!sound)
         return step_ok();
     auto audio = std::make_shared<AudioStreamParameters>();
@@ -77,8 +81,8 @@ StepStatus describe_streams(RenditionStage& r, const PacketReader& first_window,
         return step_failed("could not describe the audio stream", ret);
     audio->time_base = sound->stream()->time_base;
     r.audio = std::move(audio);
-    if (!r.codecs.empty())
-        r.codecs += ",mp4a.40.2"; // AAC-LC, the source's encoder
+    // AAC-LC, the source's encoder.
+    r.codecs = first_window ? (r.codecs.empty() ? "" : r.codecs + ",mp4a.40.2") : "mp4a.40.2";
     return step_ok();
 }
 
@@ -154,7 +158,54 @@ StepStatus write_window(RenditionStage& r, PacketReader& window, int64_t delay,
     return status;
 }
 
+// The sound a rendition muxes: its own track's (an audio rendition), the one
+// track every variant carries, or none (video variants beside audio
+// renditions, or a title without sound).
+StepStatus open_sound(const Rendition& rendition, const JobPart& part,
+                      std::unique_ptr<PacketReader>& sound) {
+    const int track = rendition.audio_track >= 0 ? rendition.audio_track
+                      : part.sound_tracks == 1    ? 0
+                                                  : -1;
+    if (track < 0)
+        return step_ok();
+    sound = std::make_unique<PacketReader>();
+    StepStatus status = open_reader(*sound, sound_file(part.work_dir, track));
+    if (!status.failed())
+        status = advance(*sound);
+    return status;
+}
+
+// Ends the variant: the trailer, then the look at its files.
+StepStatus close_variant(RenditionStage& r, StepStatus status) {
+    if (r.header_written) {
+        const StepStatus trailer = write_trailer(r);
+        if (!status.failed())
+            status = trailer;
+    }
+    if (!status.failed() && r.output_files.first_error < 0)
+        status = step_failed(WRITE_STEP, r.output_files.first_error);
+    if (!status.failed())
+        status = check_variant_files(r.rendition.playlist_path, r.figures);
+    return status;
+}
+
+StepStatus stitch_audio_rendition(RenditionStage& r, const JobPart& part) {
+    std::unique_ptr<PacketReader> sound;
+    StepStatus status = open_sound(r.rendition, part, sound);
+    if (!status.failed())
+        status = describe_streams(r, nullptr, sound.get());
+    if (!status.failed())
+        status = check_output_directory(r.rendition.playlist_path);
+    if (!status.failed())
+        status = open_hls_output(r);
+    if (!status.failed())
+        status = write_sound_until(r, sound.get(), INT64_MAX);
+    return close_variant(r, status);
+}
+
 StepStatus stitch_rendition(RenditionStage& r, const JobPart& part, const JobControl& control) {
+    if (r.rendition.audio_track >= 0)
+        return stitch_audio_rendition(r, part);
     const std::string& name = r.rendition.name;
     if (part.window_starts.empty())
         return step_failed("the stitch was given no chunks", AVERROR(EINVAL));
@@ -162,14 +213,10 @@ StepStatus stitch_rendition(RenditionStage& r, const JobPart& part, const JobCon
     StepStatus status =
         open_reader(first_window, pictures_file(part.work_dir, name, part.window_starts[0]));
     std::unique_ptr<PacketReader> sound;
-    if (!status.failed() && part.with_sound) {
-        sound = std::make_unique<PacketReader>();
-        status = open_reader(*sound, sound_file(part.work_dir));
-        if (!status.failed())
-            status = advance(*sound);
-    }
     if (!status.failed())
-        status = describe_streams(r, first_window, sound.get());
+        status = open_sound(r.rendition, part, sound);
+    if (!status.failed())
+        status = describe_streams(r, &first_window, sound.get());
     int64_t delay = 0;
     if (!status.failed())
         status = measure_decoding_delay(part, r.rendition, delay);
@@ -187,16 +234,7 @@ StepStatus stitch_rendition(RenditionStage& r, const JobPart& part, const JobCon
     }
     if (!status.failed())
         status = write_sound_until(r, sound.get(), INT64_MAX);
-    if (r.header_written) {
-        const StepStatus trailer = write_trailer(r);
-        if (!status.failed())
-            status = trailer;
-    }
-    if (!status.failed() && r.output_files.first_error < 0)
-        status = step_failed(WRITE_STEP, r.output_files.first_error);
-    if (!status.failed())
-        status = check_variant_files(r.rendition.playlist_path, r.figures);
-    return status;
+    return close_variant(r, status);
 }
 
 void stitch_one(const Rendition& rendition, const JobPart& part, const EncodeProfile& profile,

@@ -69,6 +69,15 @@ struct CodecParametersFreer {
     void operator()(AVCodecParameters* par) const { avcodec_parameters_free(&par); }
 };
 
+// A decoded subtitle, whose rectangles and text the decoder allocated.
+struct DecodedSubtitle {
+    AVSubtitle sub{};
+    DecodedSubtitle() = default;
+    ~DecodedSubtitle() { avsubtitle_free(&sub); }
+    DecodedSubtitle(const DecodedSubtitle&) = delete;
+    DecodedSubtitle& operator=(const DecodedSubtitle&) = delete;
+};
+
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
 using ScalerPtr = std::unique_ptr<SwsContext, ScalerFreer>;

@@ -30,6 +30,13 @@ struct EncodeProfile {
     // (HDR tone-mapped), and every variant tagged so; otherwise pictures
     // keep their code values and variants say nothing of their colours.
     bool sdr_bt709 = false;
+    // Every audio stream a decoder exists for, and every text subtitle
+    // stream and sidecar file, becomes a rendition; otherwise the best audio
+    // stream is the variants' sound and nothing else is read.
+    bool every_track = false;
+    // Loudness measured on the sound as delivered, after the downmix to
+    // stereo; otherwise on the decoded channels, before it.
+    bool loudness_after_downmix = false;
 };
 
 // hls_encoder's profile: every variant as it has always been written.
@@ -48,5 +55,7 @@ inline EncodeProfile package_profile(bool upscale) {
     profile.measured_master = true;
     profile.video_only = true;
     profile.sdr_bt709 = true;
+    profile.every_track = true;
+    profile.loudness_after_downmix = true;
     return profile;
 }

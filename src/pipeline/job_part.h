@@ -18,16 +18,16 @@ struct JobPart {
     int64_t seek_position = -1;
     // Where the intermediates are written and read: the job's work directory.
     std::string work_dir;
-    // stitch: the first tick of every pictures window, in order, and whether
-    // the sound part wrote sound (a title without any has none).
+    // stitch: the first tick of every pictures window, in order, and how many
+    // audio tracks the sound part wrote (a title without sound has none).
     std::vector<int64_t> window_starts;
-    bool with_sound = true;
+    int sound_tracks = 1;
 };
 
 // The intermediate files in the work directory: NUT keeps every stream's own
 // time base, so the stitch gets back the encoders' timestamps exactly.
-inline std::string sound_file(const std::string& work_dir) {
-    return work_dir + "/sound.nut";
+inline std::string sound_file(const std::string& work_dir, int track) {
+    return work_dir + "/sound." + std::to_string(track) + ".nut";
 }
 inline std::string pictures_file(const std::string& work_dir, const std::string& rendition,
                                  int64_t first_tick) {

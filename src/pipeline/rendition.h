@@ -25,6 +25,9 @@ struct Rendition {
     // on it is forced to be a key picture. 0 for everything else.
     int64_t window_start = 0;
     PictureClock clock; // the job's, the same for every rendition
+    // A rendition of one of the title's audio tracks (when it has several):
+    // no pictures, that track's sound alone. -1 for a video rendition.
+    int audio_track = -1;
     // Why the rendition is not made (its frame would be larger than the
     // source), or empty when it is.
     std::string skip_reason;
@@ -59,6 +62,10 @@ struct RenditionOutcome {
     // ("avc1.64001f,mp4a.40.2") and what its files measure.
     std::string codecs;
     VariantFigures figures;
+    // Where the muxer put the output's time zero on the MPEG-TS clock
+    // (90 kHz): it moves every timestamp so that none is negative. What a
+    // subtitle rendition's X-TIMESTAMP-MAP names.
+    int64_t mpegts_zero = 0;
 };
 
 // "step: reason", or the step alone when there is no reason: the text the

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "pipeline/picture_clock.h"
 
@@ -36,6 +38,40 @@ struct ColourDescription {
     int dolby_vision_compatibility = -1;
 };
 
+// An audio stream of the input that becomes a rendition of the package.
+struct AudioTrack {
+    int stream_index = -1;
+    std::string language; // RFC 5646 ("en"), or empty when the stream names none
+    std::string name;     // what players list; unique among the title's audio tracks
+    bool is_default = false;
+    bool describes_video = false; // an audio description, for the visually impaired
+};
+
+// A text subtitle stream of the input, or a sidecar file, that becomes a
+// WebVTT rendition of the package.
+struct SubtitleTrack {
+    int stream_index = -1; // -1: the sidecar file
+    std::string sidecar;   // its path
+    std::string language;
+    std::string name;
+    bool is_default = false;
+    bool forced = false;
+};
+
+// A subtitle file the caller adds beside the input, and its language (an
+// RFC 5646 tag or an ISO 639 code; empty when unknown).
+struct Sidecar {
+    std::string path;
+    std::string language;
+};
+
+// A stream the package leaves out, and why.
+struct LeftOutStream {
+    int stream_index = -1;
+    std::string kind; // "audio" or "subtitles"
+    std::string reason;
+};
+
 struct Title {
     // Where every output timestamp is measured from: the earlier start of the
     // video and the sound, in AV_TIME_BASE; never before zero.
@@ -43,4 +79,9 @@ struct Title {
     // The output's frame rate and what hangs on it.
     PictureClock clock;
     ColourDescription colour;
+    // The sound: one track is muxed into every variant; two or more become
+    // renditions of their own.
+    std::vector<AudioTrack> audio;
+    std::vector<SubtitleTrack> subtitles;
+    std::vector<LeftOutStream> left_out;
 };

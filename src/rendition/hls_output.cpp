@@ -58,14 +58,19 @@ int close_recording_errors(AVFormatContext* fmt_ctx, AVIOContext* pb) {
 
 // Video from this rendition's encoder, audio as the source encoded it; both
 // after their encoders were opened, so the parameters carry global headers.
+// A video rendition may have no sound, an audio rendition has no pictures.
 StepStatus add_output_streams(RenditionStage& r) {
-    r.video_out = avformat_new_stream(r.output.get(), nullptr);
-    if (!r.video_out)
-        return step_failed("could not add the video output stream", AVERROR(ENOMEM));
-    int ret = avcodec_parameters_copy(r.video_out->codecpar, r.video_par.get());
-    if (ret < 0)
-        return step_failed("could not copy the video encoder parameters", ret);
-    r.video_out->time_base = r.rendition.clock.time_base();
+    int ret = 0;
+    // An audio rendition has no pictures.
+    if (r.video_par) {
+        r.video_out = avformat_new_stream(r.output.get(), nullptr);
+        if (!r.video_out)
+            return step_failed("could not add the video output stream", AVERROR(ENOMEM));
+        ret = avcodec_parameters_copy(r.video_out->codecpar, r.video_par.get());
+        if (ret < 0)
+            return step_failed("could not copy the video encoder parameters", ret);
+        r.video_out->time_base = r.rendition.clock.time_base();
+    }
 
     if (!r.audio)
         return step_ok();

@@ -1,5 +1,7 @@
 #include "rendition/packet_writer.h"
 
+#include <algorithm>
+
 namespace {
 
 int64_t duration_slot(int64_t pts) {
@@ -20,8 +22,22 @@ int64_t video_packet_duration(const PictureDurations& durations, int64_t enc_pts
 
 // Hands a packet timed in the stream's time base to the muxer, which takes
 // its reference on success and failure alike.
+// Notes a stream's first timestamp: the lowest of them decides where the
+// muxer puts time zero.
+void note_stream_start(RenditionStage& r, const AVPacket* pkt, const AVStream* stream) {
+    bool& started = stream == r.video_out ? r.video_started : r.audio_started;
+    const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (started || ts == AV_NOPTS_VALUE)
+        return;
+    started = true;
+    const int64_t start = av_rescale_q_rnd(ts, stream->time_base, AVRational{1, 90000},
+                                           AV_ROUND_DOWN);
+    r.lowest_start_90k = std::min(r.lowest_start_90k, start);
+}
+
 StepStatus mux_packet(RenditionStage& r, AVPacket* pkt, const AVStream* stream, const char* step) {
     pkt->stream_index = stream->index;
+    note_stream_start(r, pkt, stream);
     const int ret = av_interleaved_write_frame(r.output.get(), pkt);
     if (ret < 0) {
         // A file the muxer could not open or write says more than the packet.
@@ -88,7 +104,17 @@ StepStatus encode_and_write_video(RenditionStage& r, const AVFrame* frame) {
 
 StepStatus write_audio_packet(RenditionStage& r, AVPacket* pkt, AVRational time_base) {
     av_packet_rescale_ts(pkt, time_base, r.audio_out->time_base);
-    return mux_packet(r, pkt, r.audio_out, "could not write an audio packet");
+    // An audio rendition's progress is its sound.
+    const int64_t end_us =
+        pkt->pts == AV_NOPTS_VALUE
+            ? r.written_end_us
+            : av_rescale_q(pkt->pts + pkt->duration, r.audio_out->time_base, AV_TIME_BASE_Q);
+    const StepStatus status = mux_packet(r, pkt, r.audio_out, "could not write an audio packet");
+    if (!status.failed() && r.rendition.audio_track >= 0 && end_us > r.written_end_us) {
+        r.written_end_us = end_us;
+        r.progress.written_us.store(end_us);
+    }
+    return status;
 }
 
 StepStatus write_video_packet(RenditionStage& r, AVPacket* pkt, AVRational time_base) {

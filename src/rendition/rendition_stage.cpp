@@ -16,14 +16,22 @@ namespace {
 // A step that ended because the source did: the reason is the queue's.
 constexpr const char* SOURCE_ENDED = "the source ended";
 
+bool carries_pictures(const RenditionStage& r) {
+    return r.rendition.audio_track < 0;
+}
+
 StepStatus receive_audio_parameters(RenditionStage& r, MediaQueue& in) {
     MediaItem item;
     if (!in.pop(item) || item.kind != MediaItem::Kind::audio_parameters)
         return step_failed(SOURCE_ENDED, 0);
     r.audio = std::move(item.audio);
-    r.codecs = video_codec_of(*r.video_par);
-    if (r.audio && !r.codecs.empty())
-        r.codecs += ",mp4a.40.2"; // AAC-LC, the source's encoder
+    // An audio rendition's track is there, or the source failed to say so.
+    if (!carries_pictures(r) && !r.audio)
+        return step_failed(SOURCE_ENDED, 0);
+    // AAC-LC, the source's encoder.
+    r.codecs = carries_pictures(r) ? video_codec_of(*r.video_par) : "mp4a.40.2";
+    if (carries_pictures(r) && r.audio && !r.codecs.empty())
+        r.codecs += ",mp4a.40.2";
     return step_ok();
 }
 
@@ -32,7 +40,7 @@ bool writes_intermediate(const RenditionStage& r) {
 }
 
 StepStatus set_up_rendition(RenditionStage& r, MediaQueue& in) {
-    StepStatus status = open_video_encoder(r);
+    StepStatus status = carries_pictures(r) ? open_video_encoder(r) : step_ok();
     if (!status.failed())
         status = check_output_directory(writes_intermediate(r) ? r.rendition.intermediate_path
                                                                : r.rendition.playlist_path);
@@ -40,7 +48,7 @@ StepStatus set_up_rendition(RenditionStage& r, MediaQueue& in) {
         status = receive_audio_parameters(r, in);
     if (!status.failed())
         status = writes_intermediate(r) ? open_intermediate_output(r) : open_hls_output(r);
-    if (!status.failed())
+    if (!status.failed() && carries_pictures(r))
         status = allocate_picture_buffer(r);
     return status;
 }
@@ -52,7 +60,7 @@ StepStatus use_item(RenditionStage& r, MediaItem& item) {
     case MediaItem::Kind::audio_packet:
         return write_audio_packet(r, item.audio_packet.get(), r.audio->time_base);
     case MediaItem::Kind::video_end:
-        return flush_video_encoder(r);
+        return carries_pictures(r) ? flush_video_encoder(r) : step_ok();
     case MediaItem::Kind::audio_parameters:
         break;
     }
@@ -138,6 +146,7 @@ void keep_stage_results(RenditionStage& stage, RenditionOutcome& outcome) {
     outcome.files_written = std::move(stage.output_files.written);
     outcome.codecs = std::move(stage.codecs);
     outcome.figures = stage.figures;
+    outcome.mpegts_zero = -stage.lowest_start_90k;
 }
 
 void report_stage_end(const Rendition& rendition, const StepStatus& status, const MediaQueue* in,

@@ -53,6 +53,12 @@ struct RenditionStage {
     const std::string& key_info_path;
     RenditionProgress& progress; // read by other threads while this one runs
     int64_t written_end_us = 0;  // the latest end of a written picture
+    // The lowest of the streams' first timestamps handed to the muxer, on the
+    // 90 kHz clock: the muxer moves every timestamp up by as much as puts it
+    // at zero. Which streams have sent their first packet.
+    int64_t lowest_start_90k = 0;
+    bool video_started = false;
+    bool audio_started = false;
     CodecContextPtr video_enc;
     // The video stream as muxed: the opened encoder's, or a stitch's chunks'.
     CodecParametersPtr video_par;

@@ -72,10 +72,13 @@ bool fill_may_reach(const SourceStage& s, int64_t until) {
     if (s.timeline.last_pts != AV_NOPTS_VALUE)
         placed = std::max(placed, av_rescale_q(s.timeline.last_pts + 1, s.picture_time_base,
                                                AV_TIME_BASE_Q));
-    const AudioTimeline& audio = s.audio_timeline;
-    if (audio.run_rate > 0) {
+    for (const SoundBranch& branch : s.sound) {
+        const AudioTimeline& audio = branch.timeline;
+        if (audio.run_rate <= 0)
+            continue;
         const int64_t audio_placed =
-            av_rescale_q(audio.run_start, s.audio_in()->time_base, AV_TIME_BASE_Q) +
+            av_rescale_q(audio.run_start, s.stream(branch.stream_index)->time_base,
+                         AV_TIME_BASE_Q) +
             av_rescale(audio.run_samples, AV_TIME_BASE, audio.run_rate);
         placed = std::max(placed, audio_placed);
     }

@@ -1,6 +1,7 @@
 // The source thread from start to end: set up, read loop, end of stream.
 #include "source/source_stage.h"
 
+#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -27,13 +28,15 @@ StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
             return step_failed("could not read input", ret);
         StepStatus status;
         const bool video = pkt->stream_index == s.input.video_index;
-        const bool sound = pkt->stream_index == s.input.audio_index && s.input.audio_index >= 0;
+        const bool sound = std::find(s.audio_streams.begin(), s.audio_streams.end(),
+                                     pkt->stream_index) != s.audio_streams.end();
         if (video || sound)
             steady_packet_timestamps(s.clock, *s.input.fmt_ctx, pkt);
+        SoundBranch* branch = sound ? s.branch_of(pkt->stream_index) : nullptr;
         if (video && s.wants_pictures)
             status = decode_video(s, out, pkt);
-        else if (sound && s.has_audio())
-            status = decode_audio(s, out, pkt);
+        else if (branch)
+            status = decode_audio(s, *branch, out, pkt);
         else if (video || sound)
             note_undecoded_packet(s, pkt);
         av_packet_unref(pkt);
@@ -44,21 +47,28 @@ StepStatus read_input(SourceStage& s, FanOut& out, const JobControl& control) {
     }
 }
 
+StepStatus finish_sound(SourceStage& s, FanOut& out) {
+    for (SoundBranch& branch : s.sound) {
+        const StepStatus status = finish_audio(s, branch, out);
+        if (status.failed())
+            return status;
+    }
+    return step_ok();
+}
+
 // Video first, completely, then audio, as each rendition writes them.
 StepStatus finish_stream(SourceStage& s, FanOut& out) {
     if (!s.wants_pictures) {
         deliver_video_end(out);
-        return s.has_audio() ? finish_audio(s, out) : step_ok();
+        return finish_sound(s, out);
     }
     StepStatus status = decode_video(s, out, nullptr);
     if (status.failed())
         return status;
     deliver_video_end(out);
-    if (s.has_audio()) {
-        status = finish_audio(s, out);
-        if (status.failed())
-            return status;
-    }
+    status = finish_sound(s, out);
+    if (status.failed())
+        return status;
     // An input whose pictures all failed to decode (broken, or larger than the
     // decoder accepts) would otherwise leave playable-looking variants with no
     // picture in them.

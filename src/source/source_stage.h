@@ -85,6 +85,29 @@ inline bool timestamp_in_range(int64_t ts) {
     return ts > -LIMIT && ts < LIMIT;
 }
 
+// One audio track on its way from the input to AAC: its decoder, its place on
+// the timeline, its loudness graph, its FIFO and its encoder. Members are
+// declared in order of acquisition.
+struct SoundBranch {
+    int stream_index = -1;
+    // Its number among the job's tracks: the queues that take its packets
+    // name it.
+    int branch = 0;
+    const AVCodec* decoder = nullptr; // borrowed from the library
+    CodecContextPtr audio_dec;
+    CodecContextPtr audio_enc;
+    FilterGraphPtr filter_graph;
+    AVFilterContext* buffersrc_ctx = nullptr;  // owned by filter_graph
+    AVFilterContext* buffersink_ctx = nullptr; // owned by filter_graph
+    AudioFifoPtr audio_fifo;
+    PacketPtr audio_pkt; // what the AAC encoder yields, before it is shared
+    AudioTimeline timeline;
+    AudioFormat filter_format;
+    // The AAC encoder's clock: samples given to it since the origin, in its
+    // 1/44100. The audio timeline keeps it on the input's timestamps.
+    int64_t next_audio_pts = 0;
+};
+
 // Members are declared in order of acquisition, so they are released in the
 // reverse order on every way out.
 struct SourceStage {
@@ -105,18 +128,14 @@ struct SourceStage {
     AVRational picture_time_base{1, 30};
     // The title's origin (AV_TIME_BASE): every timestamp is measured from it.
     int64_t origin_us = 0;
+    // The title's audio tracks, as input stream indexes: decoded when the run
+    // wants sound, only followed otherwise.
+    std::vector<int> audio_streams;
     Orientation orientation; // of the input's video stream
-    int audio_index = -1;    // -1: the variants carry video only
-    const AVCodec* audio_decoder = nullptr; // borrowed from the library
     CodecContextPtr video_dec;
-    CodecContextPtr audio_dec;
-    CodecContextPtr audio_enc;
-    FilterGraphPtr filter_graph;
-    AVFilterContext* buffersrc_ctx = nullptr;  // owned by filter_graph
-    AVFilterContext* buffersink_ctx = nullptr; // owned by filter_graph
-    AudioFifoPtr audio_fifo;
+    // One per audio track decoded; none: the variants carry video only.
+    std::vector<SoundBranch> sound;
     PacketPtr read_pkt;
-    PacketPtr audio_pkt; // what the AAC encoder yields, before it is shared
     FramePtr decoded_frame;
     // Every picture in SDR BT.709, for a profile that wants it.
     ColourStage colour;
@@ -132,19 +151,20 @@ struct SourceStage {
     FramePtr held_picture;
 
     InputClock clock;
-    // How far the stream this run reads but does not decode reaches
-    // (AV_TIME_BASE, from the origin): a split part's other stream.
+    // How far the streams this run reads but does not decode reach
+    // (AV_TIME_BASE, from the origin): a split part's other streams.
     int64_t undecoded_end_us = 0;
     PictureTimeline timeline;
-    AudioTimeline audio_timeline;
-    AudioFormat filter_format;
-    // The AAC encoder's clock: samples given to it since the origin, in its
-    // 1/44100. The audio timeline keeps it on the input's timestamps.
-    int64_t next_audio_pts = 0;
 
     AVStream* video_in() const { return input.video_stream(); }
-    bool has_audio() const { return audio_index >= 0; }
-    AVStream* audio_in() const { return input.fmt_ctx->streams[audio_index]; }
+    bool has_audio() const { return !sound.empty(); }
+    AVStream* stream(int index) const { return input.fmt_ctx->streams[index]; }
+    SoundBranch* branch_of(int stream_index) {
+        for (SoundBranch& branch : sound)
+            if (branch.stream_index == stream_index)
+                return &branch;
+        return nullptr;
+    }
 };
 
 // The thread's routine. It ends every queue of `out` before it returns:
@@ -166,9 +186,10 @@ StepStatus convert_colour(SourceStage& source, AVFrame* decoded, AVFrame*& conve
 // caller unreferences once delivered.
 StepStatus turn_upright(SourceStage& source, AVFrame* picture, const AVFrame*& shown);
 
-// The loudness graph, abuffer -> loudnorm -> aformat -> abuffersink, for
-// decoded audio of `format` (loudness_filter.cpp).
-StepStatus build_loudness_filter(SourceStage& source, const AudioFormat& format);
+// The loudness graph of a track, abuffer -> loudnorm and aformat ->
+// abuffersink, for decoded audio of `format` (loudness_filter.cpp).
+StepStatus build_loudness_filter(const SourceStage& source, SoundBranch& branch,
+                                 const AudioFormat& format);
 AudioFormat audio_format_of(int sample_rate, int sample_fmt, const AVChannelLayout& layout);
 
 // The input's clock (input_clock.cpp): the packets' timestamps with the
@@ -195,10 +216,11 @@ bool window_complete(const SourceStage& source);
 // when `pkt` is null, and delivers every picture that gets a place on the grid.
 StepStatus decode_video(SourceStage& source, FanOut& out, const AVPacket* pkt);
 
-// Audio (source_audio.cpp): decodes the read packet through the loudness
-// graph into the FIFO and encodes every whole AAC frame.
-StepStatus decode_audio(SourceStage& source, FanOut& out, const AVPacket* pkt);
+// Audio (source_audio.cpp): decodes the read packet of a track through its
+// loudness graph into its FIFO and encodes every whole AAC frame.
+StepStatus decode_audio(SourceStage& source, SoundBranch& branch, FanOut& out,
+                        const AVPacket* pkt);
 
-// End of the audio: drains the decoder and the graph into the FIFO, encodes
-// the FIFO's tail and flushes the encoder.
-StepStatus finish_audio(SourceStage& source, FanOut& out);
+// End of a track: drains its decoder and graph into its FIFO, encodes the
+// FIFO's tail and flushes its encoder.
+StepStatus finish_audio(SourceStage& source, SoundBranch& branch, FanOut& out);
