@@ -148,9 +148,9 @@ app.conf.update(
     task_reject_on_worker_lost=True,
     # One job per process, taken only when the process is free: an encode
     # keeps its process busy for minutes, and a job reserved behind it would
-    # wait there while another worker sat idle.
+    # wait there while another worker sat idle (with Redis, see
+    # broker_settings; RabbitMQ's prefetch count is then one per process).
     worker_prefetch_multiplier=1,
-    worker_disable_prefetch=True,
     # The prefork pool runs each job in a process of its own, one at a time,
     # and delivers the soft time limit as a signal to that process's main
     # thread, where encode() waits for its job and stops it.
@@ -200,6 +200,8 @@ def broker_settings(broker_url: str) -> dict[str, Any]:
             # it runs: RabbitMQ has given those tasks to another worker. So
             # it stops them rather than have one title encoded twice at once.
             worker_cancel_long_running_tasks_on_connection_loss=True,
+            # Redis's switch only.
+            worker_disable_prefetch=False,
         )
     return dict(
         broker_url=broker_url,
@@ -212,6 +214,9 @@ def broker_settings(broker_url: str) -> dict[str, Any]:
         # Redis does not take back what a broken connection held: the
         # visibility timeout does, so a running task goes on.
         worker_cancel_long_running_tasks_on_connection_loss=False,
+        # A job is fetched only for a free process (a switch of Celery's
+        # Redis transport).
+        worker_disable_prefetch=True,
     )
 
 
