@@ -9,8 +9,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # Chromium, Node.js, hls.js and playwright-core for the browser playback check;
-# redis-server, the job queue tests' broker.
-install_system_packages "${SYSTEM_PACKAGES[@]}" libgtest-dev chromium redis-server
+# redis-server and rabbitmq-server, the job queue tests' brokers (the tests
+# start their own, on free loopback ports).
+install_system_packages "${SYSTEM_PACKAGES[@]}" libgtest-dev chromium redis-server rabbitmq-server
 install_player_packages
 cd "$VANTREL_ROOT"
 # Warnings fail the build here, not for users who install the package.

@@ -527,4 +527,4 @@ def packages(tmp_path_factory: pytest.TempPathFactory, media: MediaFactory) -> P
 
 
 # The job queue's fixtures, defined once here for every module that uses them.
-from queue_processes import broker, outputs, worker  # noqa: E402,F401
+from queue_processes import broker, outputs, rabbitmq_server, redis_server, worker  # noqa: E402,F401

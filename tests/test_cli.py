@@ -33,6 +33,7 @@ from test_playback import decode_package
 # The console script pip installs, and the module form.
 SCRIPT = [str(Path(sys.executable).with_name("vantrel"))]
 MODULE = [sys.executable, "-m", "vantrel"]
+SUBMIT = [str(Path(sys.executable).with_name("vantrel-submit"))]
 PLAYER_DIR = Path(__file__).parent / "player"
 
 
@@ -61,6 +62,29 @@ def text_file(workdir: Path) -> Path:
     return workdir / "notmedia.mp4"
 
 
+def input_inside_output(workdir: Path) -> Path:
+    (workdir / "out").mkdir()
+    (workdir / "out" / "clip.mp4").write_text("the only copy\n")
+    return workdir / "out" / "clip.mp4"
+
+
+def unknown_master_playlist(workdir: Path) -> list[str]:
+    (workdir / "out").mkdir()
+    (workdir / "out" / "master.m3u8").write_text("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n4k.m3u8\n")
+    (workdir / "out" / "4k.m3u8").write_text("#EXTM3U\n#EXTINF:1.0,\n4k_000.ts\n#EXT-X-ENDLIST\n")
+    (workdir / "out" / "4k_000.ts").write_bytes(b"G")
+    return []
+
+
+def mounted_output(workdir: Path) -> list[str]:
+    (workdir / "out").mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(workdir / "out")],
+                             capture_output=True, env=TOOL_ENV)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+    return []
+
+
 EXIT_STATUSES = {
     # name: (input: a media name or a function of the working directory making it,
     #        arguments after OUTPUT_DIR or a function of the working directory making them,
@@ -71,7 +95,9 @@ EXIT_STATUSES = {
     "not-media": (text_file, [], 1, "vantrel: error: notmedia.mp4 is not a video FFmpeg can read"),
     "no-video": ("audio_only", [], 1, "No video stream found"),
     "unknown-rendition": ("tiny", ["--renditions", "360p,4k"], 2, "unknown rendition '4k'"),
+    "some-skipped": ("tiny", ["--renditions", "480p,360p"], 0, "1 of 2 renditions created (1 skipped)"),
     "bad-bitrate": ("tiny", ["--bitrates", "fast"], 2, "not a bitrate"),
+    "infinite-bitrate": ("tiny", ["--bitrates", "1e999"], 2, "not a bitrate: '1e999'"),
     "more-bitrates-than-renditions": ("tiny", ["--renditions", "360p", "--bitrates", "1M,400k"], 2,
                                       "2 bitrates for 1 renditions"),
     "key-info-and-key-file": ("tiny", ["--key-info", "a", "--key-file", "b"], 2, "cannot be combined"),
@@ -83,34 +109,49 @@ EXIT_STATUSES = {
                                 "the folder of the key file does not exist: {workdir}/nowhere"),
     "key-file-inside-output": ("tiny", lambda workdir: (workdir / "out").mkdir() or ["--key-file", "out/new.key"], 2,
                                "outside OUTPUT_DIR"),
-    "output-holds-other-files": ("tiny", other_files, 2, "--force replaces it"),
+    "output-holds-other-files": ("tiny", other_files, 2, "(notes.txt); it was left as it is (--force replaces it)"),
+    "output-holds-an-unknown-package": ("tiny", unknown_master_playlist, 2, "holds files other than a vantrel package"),
+    "force-with-the-input-inside": (input_inside_output, ["--force"], 2, "the input (out/clip.mp4) is inside out"),
+    # OUTPUT_DIR is the current directory, by a link.
+    "force-from-inside": ("tiny", lambda workdir: (workdir / "out").symlink_to(workdir) or ["--force"], 2,
+                          "the current directory ({workdir}) is inside out"),
+    "output-is-a-mount-point": ("tiny", mounted_output, 2, "is on another file system than {workdir} (a mount point)"),
+    "submit-chunk-seconds-nan": ("tiny", ["--chunk-seconds", "nan"], 2, "not a number of seconds", SUBMIT),
+    "submit-chunk-seconds-inf": ("tiny", ["--chunk-seconds", "inf"], 2, "not a number of seconds", SUBMIT),
 }
 
 
 @pytest.mark.parametrize("case", list(EXIT_STATUSES))
 def test_exit_status(media, workdir, case):
-    source, arguments, status, says = EXIT_STATUSES[case]
-    if callable(arguments):
-        arguments = arguments(workdir)
-    if callable(source):
-        source_path = str(source(workdir).relative_to(workdir))
-    else:
-        source_path = str(workdir / "missing.mp4") if source == "missing" else str(media[source])
-    before = tree(workdir)
-    proc = run_cli(workdir, source_path, "out", *arguments)
+    source, arguments, status, says, *command = EXIT_STATUSES[case]
+    try:
+        if callable(arguments):
+            arguments = arguments(workdir)
+        if callable(source):
+            source_path = str(source(workdir).relative_to(workdir))
+        else:
+            source_path = str(workdir / "missing.mp4") if source == "missing" else str(media[source])
+        before = tree(workdir)
+        proc = run_cli(workdir, source_path, "out", *arguments, command=command[0] if command else MODULE)
+        after = tree(workdir)
+    finally:
+        if os.path.ismount(workdir / "out"):
+            subprocess.run(["umount", str(workdir / "out")], check=True, env=TOOL_ENV)
     assert proc.returncode == status, proc.stderr
-    assert says.format(workdir=workdir) in proc.stderr
+    assert says.format(workdir=workdir) in proc.stdout + proc.stderr
     # Not a terminal: no progress bar.
     assert "%|" not in proc.stderr and "\r" not in proc.stderr
     if status == 0:
         assert proc.stdout.startswith("out/master.m3u8: "), proc.stdout
         return
     # Nothing written, nothing removed: no package, no key, no temporary file.
-    assert tree(workdir) == before
+    assert after == before
     if status == 2:
         assert proc.stdout == "" and re.match(r"(usage: |vantrel: error: )", proc.stderr), proc.stderr
     else:
         assert proc.stdout.startswith("nothing written to out: "), proc.stdout
+        # The engine's guess about a missing file stays in its log line only.
+        assert "Make sure the file exists" not in proc.stdout
         assert "Key:" not in proc.stdout + proc.stderr
 
 
@@ -140,7 +181,7 @@ def test_json_and_the_key_kept_beside_the_package(media, workdir):
         "key": {"uri": "out.key", "path": str(workdir / "out.key")},
     }
     key, key_info = workdir / "out.key", workdir / "out.keyinfo"
-    assert sorted(os.listdir(workdir / "out")) == ["360p.m3u8", "360p_000.ts", "master.m3u8"]
+    assert sorted(os.listdir(workdir / "out")) == [".vantrel.json", "360p.m3u8", "360p_000.ts", "master.m3u8"]
     for path in (key, key_info):
         assert stat.S_IMODE(path.stat().st_mode) == 0o600, path
     # Said where it is (on standard error: standard output is the JSON).
@@ -207,11 +248,14 @@ def assert_decodes(workdir: Path, out: str) -> None:
 
 
 @pytest.mark.threads
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
-def test_a_stopped_rerun_leaves_the_earlier_package_and_its_key(media, workdir, signum):
+@pytest.mark.parametrize("interruption", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, "a-file-saved-into-out"],
+                         ids=lambda s: getattr(s, "name", s))
+def test_an_interrupted_rerun_leaves_the_earlier_package_and_its_key(media, workdir, interruption):
     assert run_cli(workdir, str(media["tiny"]), "out", "--renditions", "360p").returncode == 0
     earlier = tree(workdir)
-    proc = subprocess.Popen([*MODULE, str(media["long30"]), "out", "--renditions", "1080p,360p", "--upscale"],
+    # A signal stops the job mid-way; a saved file lets it run to its end.
+    renditions = "1080p,360p" if isinstance(interruption, signal.Signals) else "360p"
+    proc = subprocess.Popen([*MODULE, str(media["long30"]), "out", "--renditions", renditions, "--upscale"],
                             cwd=workdir,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=default_stop_signals)
@@ -219,13 +263,82 @@ def test_a_stopped_rerun_leaves_the_earlier_package_and_its_key(media, workdir, 
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and not list(workdir.glob(".out.partial-*/*.ts")):
         time.sleep(0.1)
-    proc.send_signal(signum)
-    _, stderr = proc.communicate(timeout=30)
-    assert proc.returncode == 128 + signum, stderr
-    assert len(re.findall(r"^vantrel: (interrupted|stopped by SIG\w+); nothing of this job was left", stderr,
-                          re.MULTILINE)) == 1, stderr
+    if isinstance(interruption, signal.Signals):
+        proc.send_signal(interruption)
+        _, stderr = proc.communicate(timeout=30)
+        assert proc.returncode == 128 + interruption, stderr
+        assert len(re.findall(r"^vantrel: (interrupted|stopped by SIG\w+); nothing of this job was left", stderr,
+                              re.MULTILINE)) == 1, stderr
+    else:
+        # A user's file, saved while the job runs, is never replaced with it.
+        (workdir / "out" / "notes.txt").write_text("mine")
+        earlier["out/notes.txt"] = b"mine"
+        stdout, stderr = proc.communicate(timeout=300)
+        assert proc.returncode == 1, stderr
+        assert "out gained or changed notes.txt while the job ran; the package was not placed" in stdout, stdout
     assert tree(workdir) == earlier
     assert_decodes(workdir, "out")
+
+
+# Runs the command, its process dying at the Nth step of placing the package
+# (a rename, a replacement or a removal, before it is made) as a killed one
+# would: nothing of it runs after.
+DIE_WHILE_PLACING = """
+import os, sys
+from vantrel import _placement, cli
+
+die_at, steps = int(sys.argv[1]), 0
+
+def counted(call):
+    def step(*args, **kwargs):
+        global steps
+        steps += 1
+        if steps == die_at:
+            os._exit(9)
+        return call(*args, **kwargs)
+    return step
+
+place = _placement.Placement.place
+
+def place_counted(self):
+    for name in ("rename", "replace", "unlink", "rmdir"):
+        setattr(os, name, counted(getattr(os, name)))
+    place(self)
+
+_placement.Placement.place = place_counted
+sys.exit(cli.main(sys.argv[2:]))
+"""
+
+
+def test_a_job_killed_at_any_step_of_placing_leaves_one_package_with_its_own_key(media, workdir):
+    assert run_cli(workdir, str(media["tiny"]), "out", "--renditions", "480p").returncode == 0
+    earlier = tree(workdir)
+    text_file(workdir)
+    for step in range(1, 100):
+        killed = subprocess.run([sys.executable, "-c", DIE_WHILE_PLACING, str(step), str(media["tiny"]), "out",
+                                 "--renditions", "360p"], cwd=workdir, capture_output=True, text=True, timeout=300)
+        assert killed.returncode in (9, 0), killed.stderr
+        # The next job for out mends what the killed one left, then fails
+        # itself (its input is no video) and places nothing.
+        assert run_cli(workdir, "notmedia.mp4", "out").returncode == 1
+        now = tree(workdir)
+        del now["notmedia.mp4"]
+        if now != earlier:
+            # Not the earlier package and keys as they were: then the new ones, whole.
+            names = sorted(os.listdir(workdir / "out"))
+            assert names == [".vantrel.json", "360p.m3u8", "360p_000.ts", "master.m3u8"], (step, names)
+            assert sorted(os.listdir(workdir)) == ["notmedia.mp4", "out", "out.key", "out.keyinfo"], step
+            # Its own key and key info file: the key decrypts it, the IV is its playlist's.
+            playlist = (workdir / "out" / "360p.m3u8").read_text()
+            tag = re.search(r"#EXT-X-KEY:(.*)", playlist).group(1)
+            iv = (workdir / "out.keyinfo").read_text().split()[2]
+            assert f"IV=0x{iv}" in tag, (step, tag)
+            clear = decrypt_segment(workdir / "out" / "360p_000.ts", (workdir / "out.key").read_bytes(), tag, 0)
+            assert clear[0] == 0x47, step
+            earlier = now
+        if killed.returncode == 0:
+            break
+    assert killed.returncode == 0 and step > 10, step
 
 
 # What OUTPUT_DIR held, made by the function of it; the options that replace it.
@@ -246,7 +359,7 @@ def test_output_dir_is_replaced_whole(media, workdir, case):
     proc = run_cli(workdir, str(media["tiny"]), "out", "--renditions", "360p", *options)
     assert proc.returncode == 0, proc.stderr
     # The new package alone, with a new key; nothing of either job beside it.
-    assert sorted(os.listdir(workdir / "out")) == ["360p.m3u8", "360p_000.ts", "master.m3u8"]
+    assert sorted(os.listdir(workdir / "out")) == [".vantrel.json", "360p.m3u8", "360p_000.ts", "master.m3u8"]
     assert sorted(os.listdir(workdir)) == ["out", "out.key", "out.keyinfo"]
     assert (workdir / "out.key").read_bytes() != old_key
     assert_decodes(workdir, "out")

@@ -1,11 +1,13 @@
-"""The job queue on real processes: a redis-server on a free loopback port
-with the project's configuration, and a celery worker with two processes,
-both started here and stopped by their process ids. Jobs go through
-vantrel.queue as any client's would, and every package that comes out is
-decoded with its key through its master playlist."""
+"""The job queue on real processes: a redis-server (and, for the tests of
+faults, a rabbitmq-server too) on a free loopback port with the project's
+configuration, and a celery worker with two processes, all started here and
+stopped by their process ids. Jobs go through vantrel.queue as any client's
+would, and every package that comes out is decoded with its key through its
+master playlist."""
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import re
@@ -20,7 +22,7 @@ import m3u8
 import pytest
 
 from conftest import TOOL_ENV, write_key_info
-from queue_processes import JOB_SECONDS, wait_for
+from queue_processes import BROKERS, JOB_SECONDS, VISIBILITY_SECONDS_IGNORED, wait_for
 from test_hostile_inputs import huge_mjpeg, mjpeg_avi
 from test_playback import decode_package, decode_with_ffmpeg
 from vantrel import queue
@@ -32,13 +34,12 @@ HELD_QUEUE = "held"
 
 
 def submit(source: Path, out: Path, renditions=("360p",), key_info: Path | None = None, upscale: bool = False,
-           **options):
-    """A job with a fresh key in out's sibling keys/, named by its absolute
-    path so that ffmpeg finds it; or with the key info file given."""
-    keys = {"key_info": str(key_info)} if key_info else {
-        "key_uri": str(out.parent / "keys" / f"{out.name}.key"),
-        "key_path": str(out.parent / "keys" / f"{out.name}.key"),
-    }
+           key_name: str | None = None, **options):
+    """A job with the key keys/KEY_NAME.key beside out (by default named
+    after out; made by the job when missing), named by its absolute path so
+    that ffmpeg finds it; or with the key info file given."""
+    key = out.parent / "keys" / f"{key_name or out.name}.key"
+    keys = {"key_info": str(key_info)} if key_info else {"key_uri": str(key), "key_path": str(key)}
     job = dict(input=str(source), output_dir=str(out), renditions=list(renditions), upscale=upscale, **keys)
     return queue.encode_package.apply_async(kwargs=job, **options)
 
@@ -95,22 +96,24 @@ def leftovers(out: Path) -> list[str]:
 def test_six_jobs_on_two_processes_all_complete(worker, media, outputs):
     shared_key = write_key_info(outputs / "keys", uri=str(outputs / "keys" / "enc.key"))
     jobs = {
-        f"job{number}": (media[source], renditions, key_info)
-        for number, (source, renditions, key_info) in enumerate([
-            ("tiny", ["360p"], None),
-            ("portrait", ["360p"], None),
-            ("tiny", ["480p", "360p"], None),
-            ("square", ["360p"], None),
-            ("tiny", ["360p"], shared_key.path),
-            ("portrait", ["480p"], shared_key.path),
+        f"job{number}": (media[source], renditions, key_info, key_name)
+        for number, (source, renditions, key_info, key_name) in enumerate([
+            ("tiny", ["360p"], None, None),
+            # Two jobs at once naming one key file that is not there yet: one
+            # makes it, the other uses it, both packages play with it.
+            ("portrait", ["360p"], None, "shared"),
+            ("tiny", ["480p", "360p"], None, "shared"),
+            ("square", ["360p"], None, None),
+            ("tiny", ["360p"], shared_key.path, None),
+            ("portrait", ["480p"], shared_key.path, None),
         ])
     }
-    submitted = {name: submit(source, outputs / name, renditions, key_info) for name, (source, renditions, key_info)
-                 in jobs.items()}
+    submitted = {name: submit(source, outputs / name, renditions, key_info, key_name=key_name)
+                 for name, (source, renditions, key_info, key_name) in jobs.items()}
     for name, job in submitted.items():
         result = job.get(timeout=JOB_SECONDS)
         assert result["outcome"] == "encoded" and result["ok"], result
-        source, renditions, _ = jobs[name]
+        source, renditions, *_ = jobs[name]
         # A rendition larger than the small source is skipped, the smallest made.
         made = [r["name"] for r in result["renditions"] if r["created"]]
         assert made == renditions[-1:], result
@@ -118,6 +121,7 @@ def test_six_jobs_on_two_processes_all_complete(worker, media, outputs):
         assert leftovers(outputs / name) == []
 
 
+@pytest.mark.parametrize("broker", BROKERS, indirect=True)
 def test_job_of_a_killed_worker_process_is_delivered_again(worker, media, outputs):
     out, renditions = outputs / "killed", ["360p"]
     seen = set()
@@ -186,18 +190,20 @@ def test_job_that_makes_no_package_says_why_and_the_worker_goes_on(worker, media
     assert after["outcome"] == "encoded", after
 
 
+@pytest.mark.parametrize("broker", BROKERS, indirect=True)
 def test_queued_jobs_survive_a_broker_restart(broker, worker, media, outputs):
     names = ["held0", "held1", "held2"]
     jobs = [submit(media["tiny"], outputs / name, queue=HELD_QUEUE) for name in names]
-    assert broker.client().llen(HELD_QUEUE) == len(names)
+    assert broker.queued(HELD_QUEUE) == len(names)
     broker.restart()
-    assert broker.client().llen(HELD_QUEUE) == len(names)
+    assert broker.queued(HELD_QUEUE) == len(names)
     worker.consume(HELD_QUEUE)
     for name, job in zip(names, jobs):
         assert job.get(timeout=JOB_SECONDS)["outcome"] == "encoded"
         assert_plays(outputs / name, ["360p"], media["tiny"])
 
 
+@pytest.mark.parametrize("broker", BROKERS, indirect=True)
 def test_same_job_twice_makes_one_package(broker, worker, media, outputs):
     out = outputs / "twice"
     key = str(outputs / "keys" / "twice.key")
@@ -206,7 +212,8 @@ def test_same_job_twice_makes_one_package(broker, worker, media, outputs):
     command = subprocess.Popen(
         [str(Path(sys.executable).with_name("vantrel-submit")), str(media["clip"]), str(out),
          "--renditions", "360p", "--key-uri", key, "--key-file", key],
-        stdout=subprocess.PIPE, env=dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=broker.url),
+        stdout=subprocess.PIPE,
+        env=dict(TOOL_ENV, VANTREL_BROKER_URL=broker.url, VANTREL_RESULT_BACKEND=queue.app.conf.result_backend),
     )
     results = [submit(media["clip"], out).get(timeout=JOB_SECONDS)]
     stdout, _ = command.communicate(timeout=JOB_SECONDS)
@@ -218,10 +225,24 @@ def test_same_job_twice_makes_one_package(broker, worker, media, outputs):
     assert leftovers(out) == []
 
 
-def job_here(media, out: Path, renditions) -> dict:
+@pytest.mark.parametrize("broker", ["rabbitmq"], indirect=True)
+def test_task_running_past_redis_visibility_timeout_is_delivered_once(worker, media, outputs):
+    out = outputs / "long"
+    # The job waits for the output directory's lock, held here, for longer
+    # than Redis would wait before handing it to the worker's other process.
+    with open(outputs / ".long.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        job = submit(media["tiny"], out)
+        wait_for(lambda: started_pid(job), JOB_SECONDS, "the job to start")
+        time.sleep(3 * VISIBILITY_SECONDS_IGNORED)
+    assert job.get(timeout=JOB_SECONDS)["outcome"] == "encoded"
+    assert worker.log.read_text().count(f"Task vantrel.encode_package[{job.id}] received") == 1
+
+
+def job_here(media, out: Path, renditions, source: str = "tiny") -> dict:
     """The task run in this process, as a worker would run it."""
     key = out.parent / "keys" / f"{out.name}.key"
-    return queue.encode_package(str(media["tiny"]), str(out), list(renditions), key_uri=str(key), key_path=str(key))
+    return queue.encode_package(str(media[source]), str(out), list(renditions), key_uri=str(key), key_path=str(key))
 
 
 def unclose_variant(out: Path) -> None:
@@ -230,12 +251,14 @@ def unclose_variant(out: Path) -> None:
 
 
 # What OUTPUT_DIR holds when the job comes: made by an earlier job of this
-# ladder (or another) and then altered, or not; and what the job must do.
+# ladder (or another, or from another input) and then altered, or not; and
+# what the job must do.
 PRIOR = {
     "nothing": (None, None, "encoded"),
     "an empty directory": (None, lambda out: out.mkdir(), "encoded"),
     "this job's package": (["360p"], None, "already complete"),
     "another ladder's package": (["480p"], None, "refused"),
+    "another input's package": (["360p"], None, "refused", "square"),
     "a variant left open": (["360p"], unclose_variant, "refused"),
     "a segment missing": (["360p"], lambda out: (out / "360p_000.ts").unlink(), "refused"),
 }
@@ -243,10 +266,10 @@ PRIOR = {
 
 @pytest.mark.parametrize("prior", list(PRIOR))
 def test_what_the_output_directory_holds_decides_the_job(media, outputs, prior):
-    earlier, alter, expected = PRIOR[prior]
+    earlier, alter, expected, *source = PRIOR[prior]
     out = outputs / "package"
     if earlier:
-        job_here(media, out, earlier)
+        job_here(media, out, earlier, *source)
     if alter:
         alter(out)
     before = {path.name: path.read_bytes() for path in outputs.rglob("*") if path.is_file()}

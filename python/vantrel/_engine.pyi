@@ -46,7 +46,7 @@ def start_stitch(
     upscale: bool,
     work_dir: str | bytes,
     window_starts: Iterable[int],
-    with_sound: bool,
+    sound_tracks: int,
     title: dict[str, Any],
 ) -> Job: ...
 def wait_for_job(job: Job, seconds: float) -> bool: ...

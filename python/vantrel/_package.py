@@ -1,26 +1,47 @@
 """make_package(), the job queue's unit of work, and what a package is: a
-master playlist whose variants are all closed with every segment present.
+master playlist whose variants are all closed with every segment present,
+and a small manifest of its own that says which input it was made from.
 Both it and the vantrel command put their packages in place with
-vantrel._placement."""
+vantrel._placement, their keys planned by vantrel._jobkey."""
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
+import hashlib
+import json
 import os
 import re
-from collections.abc import Iterable, Iterator
+import stat
+from collections.abc import Callable, Iterable
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import DEFAULT_RENDITIONS, EncodeResult, Stitch, StrPath, _renditions_argument, encode
-from vantrel._placement import Placement, final_path, fresh_key, is_empty_directory, placement
+from vantrel._encode import (
+    DEFAULT_RENDITIONS,
+    EncodeResult,
+    Progress,
+    Stitch,
+    StrPath,
+    _bitrates_argument,
+    _flag_argument,
+    _renditions_argument,
+    encode,
+)
+from vantrel._jobkey import KeyPlan, job_key, plan_key
+from vantrel._placement import OutputChanged, Placement, check_output_dir, final_path, is_empty_directory, placement
 
 MASTER_PLAYLIST = "master.m3u8"
+# In the package, beside its playlists: the input it was made from (size,
+# modification time, a digest of its first MiB), so that a job finds its own
+# package complete and never takes another title's for it. Hidden, and no
+# player asks for it.
+PACKAGE_MANIFEST = ".vantrel.json"
+_HEAD_BYTES = 1 << 20
 # What the engine names its files: the master playlist, and the playlists and
-# segments of the ladder's renditions.
+# segments of the ladder's renditions; and the package's manifest.
 _PACKAGE_FILE = re.compile(
-    r"master\.m3u8|(%s)(\.m3u8|_\d{3,}\.ts)" % "|".join(re.escape(name) for name, *_ in _engine.ladder())
+    r"master\.m3u8|%s|(%s)(\.m3u8|_\d{3,}\.ts)"
+    % (re.escape(PACKAGE_MANIFEST), "|".join(re.escape(name) for name, *_ in _engine.ladder()))
 )
 
 # What became of a job, in the "outcome" of its result.
@@ -30,13 +51,37 @@ FAILED = "failed"
 STOPPED = "stopped"
 
 
+class JobStopped(Exception):
+    """Raised from a job's progress calls to stop it from outside; the message says why."""
+
+
 def encode_into(job: Placement, input: StrPath, **options: Any) -> EncodeResult:
     """Encodes into the job's partial directory and places the package when
-    every rendition was created."""
+    every rendition was created and OUTPUT_DIR gained nothing meanwhile (the
+    result's error says what it gained otherwise)."""
     result = encode(input, os.path.join(job.partial, MASTER_PLAYLIST), **options)
     if result.ok:
-        job.place()
+        with open(os.path.join(job.partial, PACKAGE_MANIFEST), "w", encoding="utf-8") as file:
+            json.dump({"input": input_fingerprint(input)}, file)
+        try:
+            job.place()
+        except OutputChanged as refused:
+            return dataclasses.replace(result, error=str(refused))
     return result
+
+
+def input_fingerprint(input: StrPath) -> dict[str, Any] | None:
+    """What tells this input from another: its size, modification time and a
+    digest of its first MiB; None for what is not a regular file."""
+    try:
+        info = os.stat(input)
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        with open(input, "rb") as file:
+            head = hashlib.sha256(file.read(_HEAD_BYTES)).hexdigest()
+    except (OSError, ValueError):
+        return None
+    return {"size": info.st_size, "mtime_ns": info.st_mtime_ns, "head_sha256": head}
 
 
 def relocated(result: EncodeResult, directory: str, placed: bool) -> EncodeResult:
@@ -56,10 +101,40 @@ def holds_only_a_package(directory: str) -> bool:
     """Whether `directory` holds a complete package and, besides it, only files
     named as the engine names its own (an earlier job's leftovers)."""
     lines = _playlist_lines(os.path.join(directory, MASTER_PLAYLIST))
-    if lines is None or complete_variants(directory, [os.path.splitext(uri)[0] for uri in _uris(lines)]) is None:
+    if lines is None:
         return False
-    return all(entry.is_file(follow_symlinks=False) and _PACKAGE_FILE.fullmatch(entry.name)
-               for entry in os.scandir(directory))
+    listed = [os.path.splitext(uri)[0] for uri in _uris(lines)]
+    # A master playlist naming what no job of ours makes is not ours.
+    if not set(listed) <= set(_LADDER) or complete_variants(directory, listed) is None:
+        return False
+    return not foreign_files(directory)
+
+
+def foreign_files(directory: str) -> list[str]:
+    """The names in `directory` that are not named as the engine names its files."""
+    return sorted(entry.name for entry in os.scandir(directory)
+                  if not (entry.is_file(follow_symlinks=False) and _PACKAGE_FILE.fullmatch(entry.name)))
+
+
+def in_the_way(directory: str) -> str:
+    """What a refusal of `directory` names: the files that are not a package's,
+    or, when all are, that the package is incomplete."""
+    names = foreign_files(directory)
+    shown = ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5 else "")
+    return shown or "an incomplete or unknown package"
+
+
+def placed_result(final: str, input: StrPath, planned: list[str]) -> dict[str, Any] | None:
+    """The "already complete" result when `final` holds the complete package
+    of these renditions made from this very input; None when it holds nothing
+    (or an empty directory). Raises FileExistsError for anything else."""
+    if not os.path.lexists(final) or is_empty_directory(final):
+        return None
+    found = complete_variants(final, planned)
+    if found is not None and _made_from(final, input):
+        return _already_complete(final, planned, found)
+    what = "another input's package" if found is not None else in_the_way(final)
+    raise FileExistsError(f"{final} holds something other than this job's package ({what}); it is left as it is")
 
 
 def make_package(
@@ -73,46 +148,79 @@ def make_package(
     key_path: StrPath | None = None,
     upscale: bool = False,
     stitch: Stitch | None = None,
+    progress: Callable[[Progress], object] | None = None,
 ) -> dict[str, Any]:
     """Encodes `input` into the package OUTPUT_DIR/master.m3u8 and returns
     EncodeResult.to_dict() with the job's "outcome" and "output_dir" added.
 
-    The key: `key_info`, a key info file used as it is, or `key_uri` and
-    `key_path`, a fresh key made at `key_path` (outside OUTPUT_DIR) for this
-    package, put there with the package and never when none is placed.
+    The key (vantrel._jobkey): `key_info`, a key info file used as it is;
+    `key_path` (named `key_uri` in the playlists, by default its file name),
+    reused when it exists and otherwise made for this package, put there with
+    the package and never when none is placed; or neither, a key made for
+    every package beside OUTPUT_DIR, as the vantrel command makes it.
 
     Outcomes: "encoded" (the package was made and put in place), "already
-    complete" (OUTPUT_DIR held this job's complete package; nothing was
-    done), "failed" (some rendition or the job failed, as the result says;
-    nothing was placed). Any exception, a time limit's included, stops the
-    encode and leaves nothing behind but the exception.
+    complete" (OUTPUT_DIR held this job's complete package, made from this
+    input; nothing was done), "failed" (some rendition or the job failed, or
+    OUTPUT_DIR gained files meanwhile, as the result says; nothing was
+    placed). Any exception, a time limit's included, stops the encode and
+    leaves nothing behind but the exception.
 
     `stitch`, a split job's stitch part, makes the package from the
-    intermediates its other parts wrote instead of encoding the title."""
-    final = final_path(output_dir)
-    # Refused before anything is written: a bare str, a name that is not one.
-    renditions = _renditions_argument(renditions)
-    planned = _planned(renditions)
-    _check_key_arguments(final, key_info, key_uri, key_path)
+    intermediates its other parts wrote instead of encoding the title;
+    `progress` is called as encode() calls it, and may stop the job."""
+    checked = check_job(output_dir, renditions, bitrates, upscale, key_info, key_uri, key_path)
+    final = checked.final
     with placement(final) as job:
-        found = complete_variants(final, planned)
-        if found is not None:
-            return _already_complete(final, planned, found)
-        if os.path.lexists(final) and not is_empty_directory(final):
-            raise FileExistsError(f"{final} holds something other than this job's package; it is left as it is")
-        with _job_key(job, key_info, key_uri, key_path) as job_key_info:
+        done = placed_result(final, input, checked.planned)
+        if done is not None:
+            return done
+        with job_key(job, checked.key) as job_key_:
             result = encode_into(
                 job,
                 input,
-                renditions=renditions,
-                bitrates=bitrates,
-                key_info=job_key_info,
+                renditions=checked.renditions,
+                bitrates=checked.bitrates,
+                key_info=job_key_.key_info,
                 upscale=upscale,
+                progress=progress,
                 _stitch=stitch,
             )
         placed = job.placed
     report = relocated(result, final, placed).to_dict()
     return {"outcome": ENCODED if placed else FAILED, "output_dir": final, **report}
+
+
+@dataclasses.dataclass(frozen=True)
+class CheckedJob:
+    """A job's arguments as checked before any work."""
+
+    final: str  # OUTPUT_DIR, absolute
+    renditions: list[str]  # as asked
+    bitrates: list[int] | None
+    planned: list[str]  # as the engine will plan them: known names, each once
+    key: KeyPlan
+
+
+def check_job(
+    output_dir: StrPath,
+    renditions: Iterable[str],
+    bitrates: Iterable[int] | None = None,
+    upscale: bool = False,
+    key_info: StrPath | None = None,
+    key_uri: str | None = None,
+    key_path: StrPath | None = None,
+) -> CheckedJob:
+    """What every job checks before any work. Raises TypeError or ValueError
+    for wrong arguments, an output directory that cannot take a package or a
+    key that cannot be used."""
+    final = final_path(output_dir)
+    # Refused before anything is written: a bare str, a name that is not one.
+    names = _renditions_argument(renditions)
+    rates = None if bitrates is None else _bitrates_argument(bitrates)
+    _flag_argument("upscale", upscale)
+    check_output_dir(final)
+    return CheckedJob(final, names, rates, planned_renditions(names), plan_key(final, key_info, key_uri, key_path))
 
 
 def stopped_result(output_dir: StrPath, elapsed: float, reason: str, outcome: str = STOPPED) -> dict[str, Any]:
@@ -169,38 +277,22 @@ def _made_of(names: list[str], planned: list[str]) -> bool:
     return order == names and min(planned, key=long_sides.__getitem__) in names
 
 
-def _planned(renditions: list[str]) -> list[str]:
+def planned_renditions(renditions: list[str]) -> list[str]:
     """The renditions the engine will plan: known names, each once, in order."""
-    known = {name for name, *_ in _engine.ladder()}
-    return list(dict.fromkeys(name for name in renditions if name in known))
+    return list(dict.fromkeys(name for name in renditions if name in _LADDER))
 
 
-def _check_key_arguments(
-    final: str, key_info: StrPath | None, key_uri: str | None, key_path: StrPath | None
-) -> None:
-    if key_info is not None:
-        if key_uri is not None or key_path is not None:
-            raise ValueError("give key_info, or key_uri and key_path, not both")
-        return
-    if key_uri is None or key_path is None:
-        raise ValueError("give key_info, or key_uri and key_path for a fresh key")
-    key_file = os.path.abspath(os.fspath(key_path))
-    # The output directory is what gets published; its key must not be.
-    if os.path.commonpath([key_file, final]) == final:
-        raise ValueError(f"key_path must be outside the output directory {final}: {key_file}")
+_LADDER = [name for name, *_ in _engine.ladder()]
 
 
-@contextlib.contextmanager
-def _job_key(
-    job: Placement, key_info: StrPath | None, key_uri: str | None, key_path: StrPath | None
-) -> Iterator[str]:
-    """The key info file to encode with."""
-    if key_info is not None:
-        yield os.fspath(key_info)
-        return
-    assert key_uri is not None and key_path is not None
-    with fresh_key(job, key_uri, os.path.abspath(os.fspath(key_path))) as info_path:
-        yield info_path
+def _made_from(directory: str, input: StrPath) -> bool:
+    """Whether the package in `directory` says it was made from `input` as it is now."""
+    try:
+        with open(os.path.join(directory, PACKAGE_MANIFEST), encoding="utf-8") as file:
+            made_from = json.load(file)["input"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return False
+    return bool(made_from == input_fingerprint(input))
 
 
 def _already_complete(final: str, planned: list[str], variants: list[tuple[str, float]]) -> dict[str, Any]:

@@ -22,8 +22,8 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import Stitch, run_job
-from vantrel._package import make_package
+from vantrel._encode import DEFAULT_RENDITIONS, Progress, Stitch, run_job
+from vantrel._package import JobStopped, make_package, placed_result, planned_renditions
 from vantrel._placement import final_path
 
 # Long enough that the lead-in each chunk decodes before its start and the
@@ -35,13 +35,20 @@ SPLIT_ABOVE_CHUNKS = 3
 WORK_INFIX = ".work-"
 
 
-# In the work directory once a part could not be made: why, for the parts
-# not yet begun, which then skip their work.
+# In the work directory once a part could not be made, or the job was
+# stopped: why, for the other parts, which then skip or stop their work.
 FAILURE_NOTE = "failed.txt"
+STOP_NOTE = "stopped.txt"
+# Tells a part whether its job was stopped from outside, and why.
+StopReason = Callable[[], "str | None"]
 
 
 class PartFailed(RuntimeError):
     """A part could not make its intermediates; the message says why."""
+
+
+def _never_stopped() -> str | None:
+    return None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -57,6 +64,7 @@ class SplitPlan:
     # finds one.
     windows: list[tuple[int, int, int]]
     frame_rate: float = 0.0
+    seconds: float = 0.0  # the title's stated duration
     title: dict[str, Any] = dataclasses.field(default_factory=dict)
 
 
@@ -88,7 +96,7 @@ def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
     if len(starts) < 2:
         return SplitPlan("the title is one chunk long", [])
     seeks = [_read_from(probe["key_pictures"], start, round(frame_rate)) for start in starts]
-    return SplitPlan(None, list(zip(starts, [*starts[1:], -1], seeks)), frame_rate, title)
+    return SplitPlan(None, list(zip(starts, [*starts[1:], -1], seeks)), frame_rate, duration_us / 1e6, title)
 
 
 def _plain_title(title: dict[str, Any]) -> dict[str, Any]:
@@ -123,14 +131,18 @@ def discard_work(work_dir: str) -> None:
     shutil.rmtree(work_dir, ignore_errors=True)
 
 
-def encode_sound(input: str, work_dir: str, title: dict[str, Any]) -> dict[str, Any]:
+def encode_sound(
+    input: str, work_dir: str, title: dict[str, Any], stop_reason: StopReason = _never_stopped
+) -> dict[str, Any]:
     """The whole title's sound, placed and loudness-normalised by the source
     stage's own code on the plan's clock, as one AAC intermediate (none for a
     silent title)."""
 
     def make() -> dict[str, Any]:
-        outcome, _ = run_job(lambda: _engine.start_sound_part(os.fsencode(input), os.fsencode(work_dir),
-                                                              _engine_title(title)))
+        outcome, _ = run_job(
+            lambda: _engine.start_sound_part(os.fsencode(input), os.fsencode(work_dir), _engine_title(title)),
+            _watch(work_dir, stop_reason),
+        )
         _, _, error, _, _, _, sound_tracks, *_ = outcome
         if error:
             raise PartFailed(f"the sound: {error.decode('utf-8', 'backslashreplace')}")
@@ -150,6 +162,7 @@ def encode_chunk(
     upscale: bool,
     worker: str,
     title: dict[str, Any],
+    stop_reason: StopReason = _never_stopped,
 ) -> dict[str, Any]:
     """Every rendition's pictures of one window, from one decode that starts
     at the keyframe before it, on the plan's clock, as one intermediate per
@@ -157,9 +170,12 @@ def encode_chunk(
     first, end, seek_position = window
 
     def make() -> dict[str, Any]:
-        outcome, _ = run_job(lambda: _engine.start_pictures_part(
-            os.fsencode(input), os.fsencode(work_dir), first, end, seek_position, list(renditions),
-            list(bitrates or []), upscale, _engine_title(title)))
+        outcome, _ = run_job(
+            lambda: _engine.start_pictures_part(
+                os.fsencode(input), os.fsencode(work_dir), first, end, seek_position, list(renditions),
+                list(bitrates or []), upscale, _engine_title(title)),
+            _watch(work_dir, stop_reason),
+        )
         renditions_made, _, error, *_ = outcome
         failures = [
             f"{name}: {step.decode('utf-8', 'backslashreplace')}: {reason.decode('utf-8', 'backslashreplace')}"
@@ -186,7 +202,13 @@ def stitch(
     **package: Any,
 ) -> dict[str, Any]:
     """Muxes the parts' intermediates into the package, placed whole or not
-    at all by make_package; checks first that every part is still whole."""
+    at all by make_package; checks first that every part is still whole. A
+    stitch delivered again once its package was placed (its work directory
+    gone with it) finds that package and returns it."""
+    planned = planned_renditions(list(package.get("renditions", DEFAULT_RENDITIONS)))
+    placed = placed_result(final_path(output_dir), input, planned)
+    if placed is not None:
+        return placed
     for part in parts:
         if complete_manifest(part["manifest"]) is None:
             raise PartFailed(f"the intermediates of {os.path.basename(part['manifest'])} changed after they were made")
@@ -196,19 +218,54 @@ def stitch(
     return make_package(input, output_dir, stitch=job, **package)
 
 
-def run_part(work_dir: str, make) -> dict[str, Any]:
-    """A part's record from `make`, or {"failed": reason} when it cannot be
-    made or another part of the job already failed; the first failure is
-    noted in the work directory, so that the parts still waiting skip."""
-    note = os.path.join(work_dir, FAILURE_NOTE)
-    with contextlib.suppress(OSError), open(note, encoding="utf-8") as file:
-        return {"failed": file.read(), "skipped": True}
+def run_part(work_dir: str, make: Callable[[], dict[str, Any]]) -> dict[str, Any]:
+    """A part's record from `make`, or {"failed": reason, "stopped": bool}
+    when it cannot be made, or the job was stopped, or another part of the
+    job already failed (then also "skipped"); the first failure or stop is
+    noted in the work directory, so that the other parts skip or stop."""
+    noted = noted_end(work_dir)
+    if noted is not None:
+        return {**noted, "skipped": True}
     try:
         return make()
     except PartFailed as error:
-        with contextlib.suppress(FileExistsError), open(note, "x", encoding="utf-8") as file:
-            file.write(str(error))
-        return {"failed": str(error)}
+        return note_end(work_dir, str(error), stopped=False)
+    except JobStopped as stop:
+        return note_end(work_dir, str(stop), stopped=True)
+
+
+def note_end(work_dir: str, reason: str, stopped: bool) -> dict[str, Any]:
+    """Notes why the job ends without a package, unless a part already did;
+    returns the part's record."""
+    with contextlib.suppress(FileExistsError, FileNotFoundError), open(
+        os.path.join(work_dir, STOP_NOTE if stopped else FAILURE_NOTE), "x", encoding="utf-8"
+    ) as file:
+        file.write(reason)
+    return {"failed": reason, "stopped": stopped}
+
+
+def noted_end(work_dir: str) -> dict[str, Any] | None:
+    """Why the job ends without a package, as a part noted it; a stop first."""
+    for name, stopped in ((STOP_NOTE, True), (FAILURE_NOTE, False)):
+        with contextlib.suppress(OSError), open(os.path.join(work_dir, name), encoding="utf-8") as file:
+            return {"failed": file.read(), "stopped": stopped}
+    return None
+
+
+def _watch(work_dir: str, stop_reason: StopReason) -> Callable[[Progress], None]:
+    """encode()'s progress call for a part: stops the part's encode, within a
+    second, once the job was stopped or another part ended it."""
+
+    def watch(_: Progress) -> None:
+        reason = stop_reason()
+        if reason is not None:
+            raise JobStopped(reason)
+        noted = noted_end(work_dir)
+        if noted is not None:
+            raise (JobStopped if noted["stopped"] else PartFailed)(noted["failed"])
+
+    return watch
+
 
 
 def write_manifest(path: str, files: list[str], **facts: Any) -> dict[str, Any]:

@@ -5,10 +5,11 @@
 
 The package, and the key made for it, appear whole or not at all (the job
 queue's mechanism, vantrel._package). Exit status: 0 when every rendition was
-created and the package placed, 1 when some failed (nothing placed), 2 for
-usage errors, a missing input, an unreadable key or an OUTPUT_DIR holding
-something else, 128 + the signal's number when stopped by SIGINT (130),
-SIGTERM (143) or SIGHUP (129), leaving nothing of the job."""
+created and the package placed, 1 when some failed or OUTPUT_DIR gained files
+while the job ran (nothing placed), 2 for usage errors, a missing input, an
+unreadable key or an OUTPUT_DIR holding something else, 128 + the signal's
+number when stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129), leaving
+nothing of the job."""
 
 from __future__ import annotations
 
@@ -17,19 +18,19 @@ import contextlib
 import dataclasses
 import json
 import logging
+import math
 import os
 import signal
 import sys
-import tempfile
 from collections.abc import Iterator
 from types import FrameType
 from typing import Any, TextIO
 
 from vantrel import _engine
 from vantrel._encode import LOGGER, EncodeResult, Progress
-from vantrel._keys import KEY_BYTES, key_info_text, new_iv
-from vantrel._package import encode_into, holds_only_a_package, relocated
-from vantrel._placement import Placement, final_path, fresh_key, is_empty_directory, placement
+from vantrel._jobkey import KeyPlan, job_key, plan_key
+from vantrel._package import encode_into, holds_only_a_package, in_the_way, relocated
+from vantrel._placement import Placement, check_output_dir, final_path, is_empty_directory, placement
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -59,16 +60,20 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         "once the new one is complete, and a failed or stopped job leaves nothing. Without key options a "
         "fresh key and IV are made for the package and kept beside OUTPUT_DIR, not in it: OUTPUT_DIR.key and "
         "OUTPUT_DIR.keyinfo, the playlists naming the key by its file name. Exit status: 0 package made, "
-        "1 some rendition failed (nothing placed), 2 usage error, missing input, unreadable key or OUTPUT_DIR "
+        "1 some rendition failed or OUTPUT_DIR gained files meanwhile (nothing placed), 2 usage error, missing input, unreadable key or OUTPUT_DIR "
         "holding something else, 130/143/129 stopped by SIGINT/SIGTERM/SIGHUP (nothing left).",
     )
     add_job_arguments(
         parser,
         key_info_help="an HLS key info file to use as it is",
-        key_file_help="the 16-byte key to use; made fresh when PATH does not exist (default: OUTPUT_DIR.key)",
+        key_file_help="the 16-byte key: reused when PATH exists, made (with its key info file beside it) when "
+        "it does not (default: a key made for every package, OUTPUT_DIR.key)",
     )
     parser.add_argument(
-        "--force", action="store_true", help="replace OUTPUT_DIR even when it holds something other than a package"
+        "--force",
+        action="store_true",
+        help="replace OUTPUT_DIR even when it holds something other than a package (never when it holds the "
+        "input or the current directory)",
     )
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of a summary")
     parser.add_argument("--quiet", action="store_true", help="no progress bar, no summary; errors only")
@@ -135,91 +140,25 @@ def bitrate_list(text: str) -> list[int]:
         item = item.strip()
         number, unit = (item[:-1], item[-1].lower()) if item[-1:].isalpha() else (item, "")
         try:
-            rate = round(float(number) * BITRATE_UNITS[unit])
+            value = float(number) * BITRATE_UNITS[unit]
         except (KeyError, ValueError):
+            value = math.nan
+        if not math.isfinite(value):
             raise argparse.ArgumentTypeError(f"not a bitrate: {item!r} (for example 2500000, 2500k or 2.5M)")
+        rate = round(value)
         if not 0 < rate < 2**31:
             raise argparse.ArgumentTypeError(f"bitrate out of range: {item!r}")
         rates.append(rate)
     return rates
 
 
-@dataclasses.dataclass(frozen=True)
-class Key:
-    """The job's key as players and the summary see it, and whether the
-    command makes it (then it exists only once the package is placed)."""
-
-    uri: str
-    path: str
-    made: bool
-    key_info: str | None = None  # the key info file kept beside a fresh key, if any
-
-
-def read_key_info(path: str) -> tuple[str, str]:
-    """(key URI, key path) of a key info file whose key is readable."""
-    try:
-        with open(path, encoding="utf-8", errors="surrogateescape") as file:
-            lines = file.read().splitlines()
-    except OSError as error:
-        raise UsageError(f"cannot read the key info file {path}: {error.strerror}") from None
-    if len(lines) < 2 or not lines[0].strip() or not lines[1].strip():
-        raise UsageError(f"the key info file {path} must name a key URI and a key file on its first two lines")
-    uri, key_path = lines[0].strip(), lines[1].strip()
-    check_key(key_path)
-    return uri, key_path
-
-
-def check_key(path: str) -> None:
-    try:
-        with open(path, "rb") as file:
-            size = len(file.read(KEY_BYTES))
-    except OSError as error:
-        raise UsageError(f"cannot read the key file {path}: {error.strerror}") from None
-    if size < KEY_BYTES:
-        raise UsageError(f"the key file {path} holds fewer than {KEY_BYTES} bytes")
-
-
-def plan_key(options: argparse.Namespace, final: str) -> Key:
-    """Checks the key options before anything is written."""
-    if options.key_info:
-        uri, path = read_key_info(options.key_info)
-        key = Key(uri, os.path.abspath(path), made=False)
-    elif options.key_file is None:
-        path = final + ".key"
-        key = Key(options.key_uri or os.path.basename(path), path, made=True, key_info=final + ".keyinfo")
-    else:
-        path = os.path.abspath(options.key_file)
-        key = Key(options.key_uri or os.path.basename(path), path, made=not os.path.lexists(path))
-        if key.made and not os.path.isdir(os.path.dirname(path)):
-            raise UsageError(f"the folder of the key file does not exist: {os.path.dirname(path)}")
-        if not key.made:
-            check_key(path)
-    # OUTPUT_DIR is replaced as a whole, and served as a whole.
-    if os.path.commonpath([key.path, final]) == final:
-        raise UsageError(f"the key must be kept outside OUTPUT_DIR {final}: {key.path}")
-    try:
-        key_info_text(key.uri, key.path, new_iv())
-    except ValueError as error:
-        raise UsageError(f"no key info file can name this key: {error}") from None
-    return key
-
-
-@contextlib.contextmanager
-def job_key_info(options: argparse.Namespace, key: Key, job: Placement) -> Iterator[str]:
-    """The key info file the job encodes with."""
-    if options.key_info:
-        yield options.key_info
-    elif key.made:
-        with fresh_key(job, key.uri, key.path, key.key_info) as info_path:
-            yield info_path
-    else:
-        # The given key with a fresh IV, which the playlists state anyway:
-        # the file lives as long as the job.
-        with tempfile.NamedTemporaryFile("w", prefix="vantrel-", suffix=".keyinfo", encoding="utf-8",
-                                         errors="surrogateescape") as file:
-            file.write(key_info_text(key.uri, key.path, new_iv()))
-            file.flush()
-            yield file.name
+def tell_key(key: KeyPlan, stream: TextIO) -> None:
+    print(
+        f"Key: {key.path} (made for this package, readable by you only; its key info file {key.info_path}). "
+        f"The playlists name it {key.uri!r}: serve it there to players you trust, and keep it out of anything "
+        "public.",
+        file=stream,
+    )
 
 
 class ProgressBars:
@@ -338,28 +277,32 @@ def run(options: argparse.Namespace) -> int:
         raise UsageError(f"no such input file: {options.input}")
     try:
         final = final_path(options.output_dir)
-    except ValueError as error:
+        check_output_dir(final)
+        key = plan_key(final, options.key_info, options.key_uri, options.key_file)
+    except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
-    key = plan_key(options, final)
+    check_nothing_needed_inside(final, options)
     _engine.set_library_log_level(AV_LOG_WARNING)
 
     bars = ProgressBars(sys.stderr) if not options.quiet and on_terminal() else None
     job: Placement | None = None
+    made_key = False
     try:
         with stop_signals(), engine_log(options.quiet), redirect_log_around(bars), placement(final) as job:
             held = os.path.lexists(final) and not is_empty_directory(final)
             if held and not (holds_only_a_package(final) or options.force):
                 raise UsageError(
-                    f"{options.output_dir} holds files other than a vantrel package; it was left as it is "
-                    "(--force replaces it)"
+                    f"{options.output_dir} holds files other than a vantrel package ({in_the_way(final)}); "
+                    "it was left as it is (--force replaces it)"
                 )
-            with job_key_info(options, key, job) as key_info:
+            with job_key(job, key) as used_key:
+                made_key = used_key.made
                 result = encode_into(
                     job,
                     options.input,
                     renditions=options.renditions,
                     bitrates=options.bitrates,
-                    key_info=key_info,
+                    key_info=used_key.key_info,
                     progress=bars,
                     upscale=options.upscale,
                 )
@@ -374,29 +317,48 @@ def run(options: argparse.Namespace) -> int:
             left = f"nothing of this job was left, {options.output_dir} is as it was"
         print(f"vantrel: {how}; {left}", file=sys.stderr)
         return 128 + stop.signum if isinstance(stop, Stopped) else EXIT_INTERRUPTED
+    except ValueError as error:
+        # The key, changed on disk since it was checked.
+        raise UsageError(str(error)) from None
     except OSError as error:
         # Beside OUTPUT_DIR: its parent, the lock, the partial directory, the key.
         raise UsageError(f"cannot write {error.filename or options.output_dir}: {error.strerror}") from None
     finally:
         if bars:
             bars.close()
-    report(options, key, relocated(result, options.output_dir, placed), placed)
+    report(options, key, made_key, relocated(result, options.output_dir, placed), placed)
     return EXIT_OK if placed else EXIT_FAILED
 
 
-def report(options: argparse.Namespace, key: Key, result: EncodeResult, placed: bool) -> None:
+def check_nothing_needed_inside(final: str, options: argparse.Namespace) -> None:
+    """OUTPUT_DIR is replaced as a whole: what it holds is gone once the new
+    package is in, so neither the input nor the current directory may be
+    inside it."""
+    if not os.path.lexists(final):
+        return
+    real = os.path.realpath(final)
+    for what, path in (("the input", options.input), ("the current directory", os.getcwd())):
+        if os.path.commonpath([os.path.realpath(path), real]) == real:
+            raise UsageError(
+                f"{what} ({path}) is inside {options.output_dir}, which the package replaces as a whole; "
+                "move it out, or choose another OUTPUT_DIR"
+            )
+
+
+def report(options: argparse.Namespace, key: KeyPlan, made_key: bool, result: EncodeResult, placed: bool) -> None:
+    error = result.error
     if not_media(result, options.input):
-        print(f"vantrel: error: {options.input} is not a video FFmpeg can read (no media format recognised)",
-              file=sys.stderr)
+        error = f"{options.input} is not a video FFmpeg can read (no media format recognised)"
+        print(f"vantrel: error: {error}", file=sys.stderr)
     if options.json:
         # A key made for a job that placed nothing is gone with it.
-        keeps_key = placed or not key.made
+        keeps_key = placed or not made_key
         print(json.dumps({**result.to_dict(), "key": {"uri": key.uri, "path": key.path} if keeps_key else None},
                          indent=2))
     if not options.quiet:
         if not options.json:
-            print_summary(result, options.output_dir)
-        if placed and key.made:
+            print_summary(dataclasses.replace(result, error=error), options.output_dir)
+        if placed and made_key:
             tell_key(key, sys.stderr if options.json else sys.stdout)
 
 
@@ -410,22 +372,12 @@ def redirect_log_around(bars: ProgressBars | None) -> contextlib.AbstractContext
     return redirect
 
 
-def tell_key(key: Key, stream: TextIO) -> None:
-    info = f"; its key info file {key.key_info}" if key.key_info else ""
-    print(
-        f"Key: {key.path} (made for this package, readable by you only{info}). The playlists "
-        f"name it {key.uri!r}: serve it there to players you trust, and keep it out of anything public.",
-        file=stream,
-    )
-
-
 def print_summary(result: EncodeResult, output_dir: str) -> None:
     created = sum(rendition.created for rendition in result.renditions)
     skipped = sum(bool(rendition.skipped) for rendition in result.renditions)
-    planned = len(result.renditions) - skipped
     where = result.master_playlist or f"nothing written to {output_dir}"
     also = f" ({skipped} skipped)" if skipped else ""
-    print(f"{where}: {created} of {planned} renditions created{also} in {result.elapsed:.1f} s")
+    print(f"{where}: {created} of {len(result.renditions)} renditions created{also} in {result.elapsed:.1f} s")
     if result.error:
         print(f"  {result.error}")
     if result.source_colour:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 
@@ -23,18 +24,19 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         description="Submit a job to the vantrel workers (Celery, broker VANTREL_BROKER_URL): transcode INPUT "
         "into an AES-128 encrypted HLS package in OUTPUT_DIR, put in place only when complete. Paths must "
         "name the same files on every worker (shared storage); relative ones are made absolute here.",
-        epilog="Without key options the worker makes a fresh key beside OUTPUT_DIR, not in it: OUTPUT_DIR.key, "
-        "which the playlists name by its file name. Prints the job's result as JSON. Exit status: 0 package "
+        epilog="Without key options the worker makes a key for every package beside OUTPUT_DIR, not in it: "
+        "OUTPUT_DIR.key, which the playlists name by its file name. Prints the job's result as JSON. Exit status: 0 package "
         "in place, 1 job failed or stopped, 2 usage error or no broker, 130 interrupted (the job goes on).",
     )
     add_job_arguments(
         parser,
         key_info_help="an HLS key info file the workers can read",
-        key_file_help="where the worker makes the package's fresh key (default: OUTPUT_DIR.key)",
+        key_file_help="the 16-byte key, as the workers see it: reused when PATH exists, made (with its key info "
+        "file beside it) when it does not (default: a key made for every package, OUTPUT_DIR.key)",
     )
     parser.add_argument(
         "--chunk-seconds",
-        type=float,
+        type=chunk_seconds,
         default=None,
         metavar="N",
         help="encode chunks of about N seconds (whole segments) on many workers at once and stitch them; "
@@ -42,6 +44,16 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     parser.add_argument("--no-wait", action="store_true", help="print the job's id instead of waiting for it")
     return parse_job_arguments(parser, argv)
+
+
+def chunk_seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds >= 0):
+        raise argparse.ArgumentTypeError(f"not a number of seconds, 0 or more: {text!r}")
+    return seconds
 
 
 def job_arguments(options: argparse.Namespace) -> dict[str, object]:
@@ -56,10 +68,10 @@ def job_arguments(options: argparse.Namespace) -> dict[str, object]:
     }
     if options.key_info:
         job["key_info"] = os.path.abspath(options.key_info)
-    else:
-        key_path = os.path.abspath(options.key_file or output_dir + ".key")
-        job["key_path"] = key_path
-        job["key_uri"] = options.key_uri or os.path.basename(key_path)
+    if options.key_file:
+        job["key_path"] = os.path.abspath(options.key_file)
+    if options.key_uri:
+        job["key_uri"] = options.key_uri
     return job
 
 
