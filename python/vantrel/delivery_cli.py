@@ -116,9 +116,13 @@ def serve(parser: argparse.ArgumentParser, options: argparse.Namespace, secret: 
 
 
 def listen(host: str, port: int) -> socket.socket:
-    family, kind, _, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
-                                                     flags=socket.AI_PASSIVE)[0]
-    listener = socket.socket(family, kind)
+    family, kind, protocol, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
+                                                            flags=socket.AI_PASSIVE)[0]
+    # The protocol named, not 0: asyncio turns Nagle's algorithm off only on
+    # sockets that say they are TCP, and with it on, a small response written
+    # in two parts (headers, then a key or a playlist) waits for the client's
+    # delayed acknowledgement, some 40 ms.
+    listener = socket.socket(family, kind, protocol)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(address)
     listener.listen(2048)
