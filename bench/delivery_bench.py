@@ -2,24 +2,33 @@
 files served by Starlette's StaticFiles, on loopback.
 
 A 2-minute package (one 360p variant, 6 s segments) is made once with the
-vantrel command. For each viewer count (100 and 1000 by default) and each
-server, one after the other, the server is started alone under uvicorn with
-the same settings (one process, no access log) and pinned to core 0, and N
-simulated viewers in this process, pinned to core 1, start at once and each
-fetch the master playlist, its first media playlist, the key and every
-segment in order, as fast as the server answers, each on a connection of its
-own (aiohttp). Each viewer of `vantrel serve` has a token of its own; the
-static server holds a copy of the key beside the playlists, as an
-unprotected server would. Reports requests per second, segment throughput
-and latency percentiles per kind of request, and the ratio of the two
-servers' segment throughput. Every run is bounded by --time-limit and by its
-count of requests; only 127.0.0.1 is ever contacted. Writes a Markdown report
-to bench/work/delivery/report.md and prints it."""
+vantrel command. For each load and each server, one after the other, the
+server is started alone under uvicorn with the same settings (one process, no
+access log) and pinned to core 0, and N simulated viewers in this process,
+pinned to core 1, each fetch the master playlist, its first media playlist,
+the key and every segment in order, each on a connection of its own
+(aiohttp). Two loads:
+
+- at once (100 and 1000 viewers by default): all start together and fetch as
+  fast as the server answers, which saturates it; the servers' capacity;
+- paced (100 viewers): starts spread over --ramp seconds, each viewer
+  fetching segments as a player does, up to 30 s of media ahead of its
+  playback, which runs at --speed times real time; what a viewer waits for
+  on a busy server that keeps up.
+
+Each viewer of `vantrel serve` has a token of its own; the static server
+holds a copy of the key beside the playlists, as an unprotected server
+would. Reports requests per second, segment throughput and latency
+percentiles per kind of request, CPU, and the ratio of the two servers'
+segment throughput. Every run is bounded by --time-limit and by its count of
+requests; only 127.0.0.1 is ever contacted. Writes a Markdown report to
+bench/work/delivery/report.md and prints it."""
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import dataclasses
 import importlib.util
 import os
 import platform
@@ -37,11 +46,26 @@ from urllib.parse import urljoin
 HERE = Path(__file__).resolve().parent
 PACKAGE = "talk"
 SERVER_CORE, CLIENT_CORE = 0, 1
+# How far ahead of playback a player fetches (hls.js's default maxBufferLength).
+BUFFER_SECONDS = 30
+
+
+@dataclasses.dataclass(frozen=True)
+class Load:
+    viewers: int
+    speed: float | None = None  # playback speed of paced viewers; None: as fast as the server answers
+    ramp: float = 0.0  # seconds over which the viewers' starts are spread
+
+    def __str__(self) -> str:
+        return "at once" if self.speed is None else f"paced, {self.speed:g}x, {self.ramp:g} s ramp"
 
 
 def parse_arguments() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--viewers", default="100,1000", help="viewer counts to run (default 100,1000)")
+    parser.add_argument("--viewers", default="100,1000", help="viewer counts all at once (default 100,1000)")
+    parser.add_argument("--paced-viewers", default="100", help="viewer counts paced (default 100; '' for none)")
+    parser.add_argument("--speed", type=float, default=4, help="paced viewers' playback speed (default 4)")
+    parser.add_argument("--ramp", type=float, default=10, help="seconds over which paced viewers start (default 10)")
     parser.add_argument("--seconds", type=int, default=120, help="length of the package (default 120)")
     parser.add_argument("--rounds", type=int, default=3, help="rounds, interleaved; medians reported (default 3)")
     parser.add_argument("--time-limit", type=float, default=300, help="seconds one run may take (default 300)")
@@ -92,7 +116,8 @@ def serve_static(root: str) -> None:
     from starlette.routing import Mount
     from starlette.staticfiles import StaticFiles
 
-    listener = socket.socket()
+    # TCP by name, as vantrel serve makes it, so that asyncio sets TCP_NODELAY.
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     listener.bind(("127.0.0.1", 0))
     listener.listen(2048)
     print(f"Serving {root} at http://127.0.0.1:{listener.getsockname()[1]}/ ", flush=True)
@@ -127,7 +152,10 @@ def stop(server: subprocess.Popen) -> None:
         server.wait()
 
 
-async def viewer(session, master: str, timings: list[tuple[str, float, int]]) -> None:
+async def viewer(session, master: str, load: Load, number: int, timings: list[tuple[str, float, int]]) -> None:
+    if load.speed is not None:
+        await asyncio.sleep(load.ramp * number / load.viewers)
+
     async def fetch(url: str, kind: str) -> bytes:
         started = time.perf_counter()
         async with session.get(url) as response:
@@ -143,12 +171,20 @@ async def viewer(session, master: str, timings: list[tuple[str, float, int]]) ->
     key = re.search(r'#EXT-X-KEY:.*URI="([^"]+)"', media)
     if key:
         await fetch(urljoin(variant, key.group(1)), "key")
+    playing, media_time = time.perf_counter(), 0.0
     for line in media.splitlines():
-        if line and not line.startswith("#"):
+        if line.startswith("#EXTINF:"):
+            duration = float(line[len("#EXTINF:"):].split(",")[0])
+        elif line and not line.startswith("#"):
+            if load.speed is not None:
+                # Playback started with the first segment's request.
+                ahead = media_time - (time.perf_counter() - playing) * load.speed - BUFFER_SECONDS
+                await asyncio.sleep(max(0.0, ahead / load.speed))
             await fetch(urljoin(variant, line), "segment")
+            media_time += duration
 
 
-async def load(masters: list[str], time_limit: float) -> dict:
+async def run_viewers(masters: list[str], load: Load, time_limit: float) -> dict:
     import aiohttp
 
     timings: list[tuple[str, float, int]] = []
@@ -157,7 +193,8 @@ async def load(masters: list[str], time_limit: float) -> dict:
     async with aiohttp.ClientSession(connector=connector, timeout=timeout) as session:
         started = time.perf_counter()
         results = await asyncio.wait_for(
-            asyncio.gather(*(viewer(session, master, timings) for master in masters), return_exceptions=True),
+            asyncio.gather(*(viewer(session, master, load, number, timings) for number, master in enumerate(masters)),
+                           return_exceptions=True),
             time_limit,
         )
         wall = time.perf_counter() - started
@@ -192,7 +229,7 @@ def summarise(run: dict) -> dict:
     }
 
 
-def run_one(kind: str, viewers: int, root: Path, static: Path, work: Path, time_limit: float) -> dict:
+def run_one(kind: str, load: Load, root: Path, static: Path, work: Path, time_limit: float) -> dict:
     log = work / f"{kind}.log"
     if kind == "vantrel serve":
         secret = work / "secret"
@@ -206,11 +243,11 @@ def run_one(kind: str, viewers: int, root: Path, static: Path, work: Path, time_
 
             key = load_secret(work / "secret")
             masters = [f"{address}{PACKAGE}/master.m3u8?token={sign(PACKAGE, secret=key, ttl=3600, viewer=f'v{n}')}"
-                       for n in range(viewers)]
+                       for n in range(load.viewers)]
         else:
-            masters = [f"{address}{PACKAGE}/master.m3u8"] * viewers
+            masters = [f"{address}{PACKAGE}/master.m3u8"] * load.viewers
         server_cpu, client_cpu = cpu_seconds(server.pid), time.process_time()
-        summary = summarise(asyncio.run(load(masters, time_limit)))
+        summary = summarise(asyncio.run(run_viewers(masters, load, time_limit)))
         summary["server_cpu"] = (cpu_seconds(server.pid) - server_cpu) / summary["wall"]
         summary["client_cpu"] = (time.process_time() - client_cpu) / summary["wall"]
         return summary
@@ -222,7 +259,7 @@ def medians(rounds: list[dict]) -> dict:
     return {name: statistics.median(run[name] for run in rounds) for name in rounds[0]}
 
 
-def report(results: dict[tuple[int, str], dict], options: argparse.Namespace, load_average: float) -> str:
+def report(results: dict[tuple[Load, str], dict], options: argparse.Namespace, load_average: float) -> str:
     import uvicorn
 
     loop = "uvloop" if importlib.util.find_spec("uvloop") else "asyncio"
@@ -234,22 +271,22 @@ def report(results: dict[tuple[int, str], dict], options: argparse.Namespace, lo
         f"package, one 360p variant; server on core {SERVER_CORE}, viewers on core {CLIENT_CORE}; median of "
         f"{options.rounds} rounds.",
         "",
-        "| viewers | server | requests | failed viewers | wall (s) | requests/s | p50 (ms) | p99 (ms) "
+        "| viewers | load | server | requests | failed viewers | wall (s) | requests/s | p50 (ms) | p99 (ms) "
         "| segments/s | MB/s | segment p99 (ms) | key p50 (ms) | key p99 (ms) | server CPU | viewers' CPU |",
-        "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
-    for (viewers, kind), r in sorted(results.items()):
+    for (load, kind), r in results.items():
         lines.append(
-            f"| {viewers} | {kind} | {r['requests']:.0f} | {r['failures']:.0f} | {r['wall']:.1f} | {r['rps']:.0f} "
+            f"| {load.viewers} | {load} | {kind} | {r['requests']:.0f} | {r['failures']:.0f} | {r['wall']:.1f} | {r['rps']:.0f} "
             f"| {r['p50'] * 1e3:.1f} | {r['p99'] * 1e3:.1f} | {r['segments_per_s']:.0f} | {r['mbytes_per_s']:.0f} "
             f"| {r['segment_p99'] * 1e3:.1f} | {r['key_p50'] * 1e3:.1f} | {r['key_p99'] * 1e3:.1f} "
             f"| {r['server_cpu']:.0%} | {r['client_cpu']:.0%} |"
         )
     lines.append("")
-    for viewers in sorted({v for v, _ in results}):
-        ours, static = results.get((viewers, "vantrel serve")), results.get((viewers, "StaticFiles"))
+    for load in dict.fromkeys(load for load, _ in results):
+        ours, static = results.get((load, "vantrel serve")), results.get((load, "StaticFiles"))
         if ours and static:
-            lines.append(f"{viewers} viewers: segment throughput of vantrel serve / StaticFiles = "
+            lines.append(f"{load.viewers} viewers {load}: segment throughput of vantrel serve / StaticFiles = "
                          f"{ours['segments_per_s'] / static['segments_per_s']:.2f}; requests/s ratio "
                          f"{ours['rps'] / static['rps']:.2f}; key p99 {ours['key_p99'] * 1e3:.1f} ms")
     return "\n".join(lines) + "\n"
@@ -273,13 +310,15 @@ def main() -> None:
         os.close(descriptor)
     os.sched_setaffinity(0, {CLIENT_CORE})
     load_average = os.getloadavg()[0]
-    rounds: dict[tuple[int, str], list[dict]] = {}
+    loads = [Load(int(count)) for count in options.viewers.split(",") if count]
+    loads += [Load(int(count), options.speed, options.ramp) for count in options.paced_viewers.split(",") if count]
+    rounds: dict[tuple[Load, str], list[dict]] = {}
     for number in range(options.rounds):
-        for viewers in [int(count) for count in options.viewers.split(",")]:
+        for load in loads:
             for kind in ("StaticFiles", "vantrel serve"):
-                print(f"round {number + 1}: {viewers} viewers, {kind} ...", file=sys.stderr, flush=True)
-                run = run_one(kind, viewers, root, static, options.work, options.time_limit)
-                rounds.setdefault((viewers, kind), []).append(run)
+                print(f"round {number + 1}: {load.viewers} viewers {load}, {kind} ...", file=sys.stderr, flush=True)
+                run = run_one(kind, load, root, static, options.work, options.time_limit)
+                rounds.setdefault((load, kind), []).append(run)
     text = report({case: medians(runs) for case, runs in rounds.items()}, options, load_average)
     (options.work / "report.md").write_text(text)
     print(text)
