@@ -259,13 +259,14 @@ def medians(rounds: list[dict]) -> dict:
     return {name: statistics.median(run[name] for run in rounds) for name in rounds[0]}
 
 
-def report(results: dict[tuple[Load, str], dict], options: argparse.Namespace, load_average: float) -> str:
+def report(results: dict[tuple[Load, str], dict], options: argparse.Namespace, started: str,
+           load_average: float) -> str:
     import uvicorn
 
     loop = "uvloop" if importlib.util.find_spec("uvloop") else "asyncio"
     parser = "httptools" if importlib.util.find_spec("httptools") else "h11"
     lines = [
-        f"Load run of {time.strftime('%Y-%m-%d %H:%M')}, {platform.processor() or platform.machine()}, "
+        f"Load run of {started}, {platform.processor() or platform.machine()}, "
         f"{os.cpu_count()} cores (load average {load_average:.1f} at the start), Python "
         f"{platform.python_version()}, uvicorn {uvicorn.__version__} ({loop}, {parser}); a {options.seconds} s "
         f"package, one 360p variant; server on core {SERVER_CORE}, viewers on core {CLIENT_CORE}; median of "
@@ -309,7 +310,7 @@ def main() -> None:
         os.write(descriptor, os.urandom(32))
         os.close(descriptor)
     os.sched_setaffinity(0, {CLIENT_CORE})
-    load_average = os.getloadavg()[0]
+    started, load_average = time.strftime("%Y-%m-%d %H:%M"), os.getloadavg()[0]
     loads = [Load(int(count)) for count in options.viewers.split(",") if count]
     loads += [Load(int(count), options.speed, options.ramp) for count in options.paced_viewers.split(",") if count]
     rounds: dict[tuple[Load, str], list[dict]] = {}
@@ -319,7 +320,7 @@ def main() -> None:
                 print(f"round {number + 1}: {load.viewers} viewers {load}, {kind} ...", file=sys.stderr, flush=True)
                 run = run_one(kind, load, root, static, options.work, options.time_limit)
                 rounds.setdefault((load, kind), []).append(run)
-    text = report({case: medians(runs) for case, runs in rounds.items()}, options, load_average)
+    text = report({case: medians(runs) for case, runs in rounds.items()}, options, started, load_average)
     (options.work / "report.md").write_text(text)
     print(text)
 
