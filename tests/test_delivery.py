@@ -203,7 +203,7 @@ def captioned(tmp_path) -> Path:
     package = tmp_path / "talk"
     package.mkdir()
     (tmp_path / "talk.key").write_bytes(b"k" * 16)
-    (tmp_path / "talk.keyinfo").write_text(f"talk.key\n{tmp_path / 'talk.key'}\n{'00' * 16}\n")
+    (tmp_path / "talk.keyinfo").write_text(f"talk.key\n{tmp_path / 'talk.key'}\n")
     files = {
         "master.m3u8": '#EXTM3U\n#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID="s",NAME="en",URI="subs.m3u8"\n'
         '#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=9000,URI="iframes.m3u8"\n'
@@ -219,8 +219,19 @@ def captioned(tmp_path) -> Path:
     return package
 
 
-@pytest.mark.parametrize("public_segments", [False, True], ids=["tokened-segments", "public-segments"])
-def test_every_uri_a_player_follows_carries_the_token(captioned, public_segments):
+def key_inside(package: Path) -> str:
+    """The key moved into the package, as the demo keeps it, found through the
+    package's own key info file."""
+    (package.parent / "talk.keyinfo").unlink()
+    (package.parent / "talk.key").rename(package / "enc.key")
+    (package / "enc.keyinfo").write_text("enc.key\nenc.key\n")
+    return "enc.key"
+
+
+@pytest.mark.parametrize(("public_segments", "lay_key"), [(False, lambda package: "talk.key"), (True, key_inside)],
+                         ids=["tokened-segments-key-beside", "public-segments-key-inside"])
+def test_every_uri_a_player_follows_carries_the_token(captioned, public_segments, lay_key):
+    key = f"/keys/talk/{lay_key(captioned)}"
     app = create_app(captioned.parent, secret=SECRET, public_segments=public_segments)
     token = sign("talk", secret=SECRET, ttl=60)
     seen: dict[str, bytes] = {}
@@ -229,9 +240,9 @@ def test_every_uri_a_player_follows_carries_the_token(captioned, public_segments
     tokened = {urlsplit(url).path for url in seen if url.endswith(f"?token={token}")}
     segments = {"/talk/360p_000.ts", "/talk/subs_000.vtt"}
     playlists = {f"/talk/{name}.m3u8" for name in ("master", "360p", "iframes", "subs")}
-    assert {urlsplit(url).path for url in seen} == playlists | segments | {"/keys/talk/talk.key"}
-    assert tokened == playlists | {"/keys/talk/talk.key"} | (set() if public_segments else segments)
-    assert seen[f"/keys/talk/talk.key?token={token}"] == b"k" * 16
+    assert {urlsplit(url).path for url in seen} == playlists | segments | {key}
+    assert tokened == playlists | {key} | (set() if public_segments else segments)
+    assert seen[f"{key}?token={token}"] == b"k" * 16
     assert asgi_request(app, "/talk/360p_000.ts").status_code == (200 if public_segments else 403)
 
 

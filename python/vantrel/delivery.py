@@ -83,8 +83,8 @@ class SegmentResponse(FileResponse):
     """A segment in reads of 256 KiB, not Starlette's 64: each read is a turn
     through the thread pool and the event loop, and a 6-second segment then
     takes two or three instead of eight, which leaves the loop free sooner for
-    the key and playlist requests waiting behind them. Bounded memory: one
-    read per segment being sent."""
+    the key and playlist requests waiting behind them. Memory stays bounded:
+    one read's buffer per segment being sent."""
 
     chunk_size = 256 * 1024
 
@@ -94,6 +94,11 @@ def refusal(status: int) -> Response:
 
 
 class _Delivery:
+    """Everything but a segment's bytes is done in the event loop: a few stat
+    calls, or a playlist or key of a few kilobytes from the page cache, take
+    less time than a turn through the thread pool, where they would queue
+    behind the segments being sent."""
+
     def __init__(self, root: Path, keys: Path, secret: Secret, public_segments: bool, segment_max_age: int) -> None:
         self.root = root
         self.real_root = os.path.realpath(root)
@@ -111,12 +116,12 @@ class _Delivery:
             return refusal(404)
         token = request.query_params.get("token")
         if len(parts) == 3 and parts[0] == "keys":
-            return await self.key(parts[1], parts[2], token)
+            return self.key(parts[1], parts[2], token)
         if len(parts) == 2:
-            return await self.package_file(parts[0], parts[1], token)
+            return self.package_file(parts[0], parts[1], token)
         return refusal(404)
 
-    async def package_file(self, package: str, name: str, token: str | None) -> Response:
+    def package_file(self, package: str, name: str, token: str | None) -> Response:
         suffix = os.path.splitext(name)[1]
         if suffix == ".m3u8":
             allowed = verify(token, package, secret=self.secret).authentic
@@ -126,20 +131,17 @@ class _Delivery:
             return refusal(404)
         if not allowed:
             return refusal(403)
-        # Playlists and keys are read right here: a few kilobytes at most, from
-        # the page cache, take less time than a turn in the thread pool, where
-        # they would queue behind every segment being sent.
         found = self.servable(self.root / package / name)
         if found is None:
             return refusal(404)
         path, stat_result = found
         if suffix != ".m3u8":
             return SegmentResponse(path, stat_result=stat_result, media_type=SEGMENT_TYPES[suffix],
-                                headers={"Cache-Control": self.segment_cache})
+                                   headers={"Cache-Control": self.segment_cache})
         assert token is not None
         return Response(self.rewritten(path, package, token), media_type=PLAYLIST_TYPE, headers=NO_STORE)
 
-    async def key(self, package: str, name: str, token: str | None) -> Response:
+    def key(self, package: str, name: str, token: str | None) -> Response:
         verdict = verify(token, package, secret=self.secret)
         viewer = f"viewer {verdict.viewer!r}" if verdict.viewer else "no viewer"
         if not verdict.allowed:
