@@ -14,6 +14,7 @@ import sys
 import tempfile
 from pathlib import Path
 
+import m3u8
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
@@ -417,13 +418,15 @@ def ffprobe_json(*args: str) -> dict:
     return json.loads(out)
 
 
-def decrypt_segment(path: Path, key: bytes, key_tag: str, sequence_number: int) -> bytes:
-    """The clear MPEG-TS of an AES-128 segment; `key_tag` is the attribute text
-    of its #EXT-X-KEY, whose IV, when absent, is the media sequence number."""
+def decrypt_segment(path: Path | bytes, key: bytes, key_tag: str, sequence_number: int) -> bytes:
+    """The clear MPEG-TS of an AES-128 segment (its file, or its bytes);
+    `key_tag` is the attribute text of its #EXT-X-KEY, whose IV, when absent,
+    is the media sequence number."""
     match = re.search(r"IV=0x([0-9A-Fa-f]{32})", key_tag)
     iv = bytes.fromhex(match.group(1)) if match else sequence_number.to_bytes(16, "big")
     decryptor = Cipher(algorithms.AES(key), modes.CBC(iv)).decryptor()
-    padded = decryptor.update(path.read_bytes()) + decryptor.finalize()
+    encrypted = path if isinstance(path, bytes) else path.read_bytes()
+    padded = decryptor.update(encrypted) + decryptor.finalize()
     pad = padded[-1]
     assert 1 <= pad <= 16 and padded[-pad:] == bytes([pad]) * pad, "bad PKCS#7 padding"
     return padded[:-pad]
@@ -443,6 +446,21 @@ class Package:
     @property
     def master(self) -> Path:
         return self.directory / "master.m3u8"
+
+    # How a player reads the package: here from its files; a ServedPackage
+    # (served_packages.py) reads it through vantrel.delivery.
+    key_uri = "enc.key"
+
+    def playlist(self, name: str) -> m3u8.M3U8:
+        return m3u8.load(str(self.directory / name))
+
+    def fetch(self, absolute_uri: str) -> bytes:
+        """What a URI of the playlists (as the parser resolved it) names."""
+        return Path(absolute_uri).read_bytes()
+
+    def named(self, uri: str) -> str:
+        """How the playlists name the file a package lists as `uri`."""
+        return uri
 
 
 class PackageFactory:
@@ -528,3 +546,5 @@ def packages(tmp_path_factory: pytest.TempPathFactory, media: MediaFactory) -> P
 
 # The job queue's fixtures, defined once here for every module that uses them.
 from queue_processes import broker, outputs, rabbitmq_server, redis_server, worker  # noqa: E402,F401
+# Packages served by vantrel.delivery, for the playlist checks and the delivery tests.
+from served_packages import served  # noqa: E402,F401

@@ -20,6 +20,7 @@ import sys
 import termios
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -365,31 +366,39 @@ def test_output_dir_is_replaced_whole(media, workdir, case):
     assert_decodes(workdir, "out")
 
 
-def test_watch_serves_the_package_and_its_key_and_nothing_else(media, workdir):
+def test_watch_serves_the_package_through_vantrel_serve_with_a_token(media, workdir):
     if not (PLAYER_DIR / "node_modules" / "hls.js" / "package.json").is_file():
         pytest.fail(f"the watch command needs hls.js (npm ci --prefix {PLAYER_DIR}); ./scripts/test.sh installs it")
     assert run_cli(workdir, str(media["tiny"]), "out", "--renditions", "360p").returncode == 0
     # What a package directory may hold besides the package.
     (workdir / "out" / "clip.mp4").write_bytes(media["tiny"].read_bytes())
     (workdir / "out" / "enc.keyinfo").write_text((workdir / "out.keyinfo").read_text())
-    server = subprocess.Popen(["node", str(PLAYER_DIR / "watch.js"), "out", "--port", "0"], cwd=workdir,
-                              stdout=subprocess.PIPE, text=True, env=TOOL_ENV)
+    watch = subprocess.Popen(["node", str(PLAYER_DIR / "watch.js"), "out", "--port", "0", "--vantrel", SCRIPT[0]],
+                             cwd=workdir, stdout=subprocess.PIPE, text=True, env=TOOL_ENV)
     try:
-        address = re.search(r"Watch it at (\S+)", server.stdout.readline() + server.stdout.readline()).group(1)
+        printed = watch.stdout.readline() + watch.stdout.readline()
+        page, master = re.search(r"Watch it at (\S+)\?src=(\S+)", printed).groups()
+        master = urllib.parse.unquote(master)
+        served, token = master.split("out/master.m3u8?token=")
 
-        def status(path: str) -> tuple[int, bytes]:
+        def status(url: str) -> tuple[int, bytes]:
             try:
-                with urllib.request.urlopen(address + path, timeout=10) as response:
+                with urllib.request.urlopen(url, timeout=10) as response:
                     return response.status, response.read()
             except urllib.error.HTTPError as error:
                 return error.code, b""
 
-        assert status("")[0] == 200
-        for path in ("master.m3u8", "360p.m3u8", "360p_000.ts"):
-            assert status(f"package/{path}") == (200, (workdir / "out" / path).read_bytes()), path
-        assert status("package/out.key") == (200, (workdir / "out.key").read_bytes())
-        for path in ("clip.mp4", "enc.keyinfo", "../out.keyinfo", "%2e%2e/out.keyinfo", "../out.key"):
-            assert status(f"package/{path}")[0] == 404, path
+        assert status(page)[0] == 200
+        assert status(master)[0] == 200
+        assert status(f"{served}keys/out/out.key?token={token}") == (200, (workdir / "out.key").read_bytes())
+        assert status(f"{served}out/360p_000.ts?token={token}") == (200, (workdir / "out" / "360p_000.ts").read_bytes())
+        for url in (f"{served}out/master.m3u8", f"{served}out/clip.mp4?token={token}",
+                    f"{served}out/enc.keyinfo?token={token}", f"{served}out.keyinfo?token={token}",
+                    f"{page}package/master.m3u8"):
+            assert status(url)[0] in (403, 404), url
     finally:
-        server.terminate()
-        server.wait(timeout=10)
+        watch.terminate()
+        watch.wait(timeout=10)
+    # vantrel serve went with it.
+    with pytest.raises(urllib.error.URLError):
+        urllib.request.urlopen(master, timeout=10)

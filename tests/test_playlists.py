@@ -1,6 +1,7 @@
 """Every package made from a clip of 14 seconds or more, read the way strict
 players and validators read it: a real HLS parser, decrypted segments, and
-the rules that let a player switch between variants at any segment."""
+the rules that let a player switch between variants at any segment. One of
+them is read through vantrel.delivery too, as a viewer with a token gets it."""
 
 from __future__ import annotations
 
@@ -13,6 +14,7 @@ import m3u8
 import pytest
 
 from conftest import TOOL_ENV, Package, PackageFactory, decrypt_segment, ffprobe_json
+from served_packages import ServedRoot
 
 # One picture at the output's 30 frames per second, plus the rounding of the
 # six decimals the muxer writes into #EXTINF.
@@ -71,7 +73,7 @@ class Inspector:
         self.measured: dict[tuple[Path, str], list[Segment]] = {}
 
     def variant(self, package: Package, stem: str) -> m3u8.M3U8:
-        return m3u8.load(str(package.directory / f"{stem}.m3u8"))
+        return package.playlist(f"{stem}.m3u8")
 
     def segments(self, package: Package, stem: str) -> list[Segment]:
         cache_key = (package.directory, stem)
@@ -87,7 +89,7 @@ class Inspector:
             clear_ts = self.scratch / f"{package.directory.name}-{stem}-{number}.ts"
             key_tag = f"IV={key.iv}" if key and key.iv else ""
             clear_ts.write_bytes(
-                decrypt_segment(package.directory / segment.uri, package.key, key_tag,
+                decrypt_segment(package.fetch(segment.absolute_uri), package.key, key_tag,
                                 playlist.media_sequence + number)
             )
             start, end = video_span(clear_ts)
@@ -108,9 +110,12 @@ def inspector(tmp_path_factory: pytest.TempPathFactory) -> Inspector:
     return Inspector(tmp_path_factory.mktemp("clear-segments"))
 
 
-@pytest.fixture(params=list(PackageFactory.RECIPES))
-def package(request: pytest.FixtureRequest, packages: PackageFactory) -> Package:
-    return packages[request.param]
+SERVED = "ladder-30fps"
+
+
+@pytest.fixture(params=[*PackageFactory.RECIPES, f"{SERVED}-served"])
+def package(request: pytest.FixtureRequest, packages: PackageFactory, served: ServedRoot) -> Package:
+    return served[SERVED] if request.param == f"{SERVED}-served" else packages[request.param]
 
 
 def source_duration(source: Path) -> float:
@@ -121,12 +126,12 @@ def source_duration(source: Path) -> float:
 
 
 def test_master_playlist_lists_every_variant(package):
-    master = m3u8.load(str(package.master))
+    master = package.playlist("master.m3u8")
     assert master.is_variant
-    assert [p.uri for p in master.playlists] == [f"{stem}.m3u8" for stem in package.stems]
+    assert [p.uri for p in master.playlists] == [package.named(f"{stem}.m3u8") for stem in package.stems]
     for entry in master.playlists:
         assert entry.stream_info.bandwidth > 0
-        assert (package.directory / entry.uri).is_file()
+        assert package.fetch(entry.absolute_uri)
 
 
 def test_one_target_duration_covers_every_segment(package, inspector):
@@ -148,7 +153,8 @@ def test_every_segment_is_encrypted_and_the_playlist_is_closed(package, inspecto
         assert playlist.segments, stem
         for segment in playlist.segments:
             assert segment.key is not None, (stem, segment.uri)
-            assert (segment.key.method, segment.key.uri) == ("AES-128", "enc.key"), (stem, segment.uri)
+            assert (segment.key.method, segment.key.uri) == ("AES-128", package.key_uri), (stem, segment.uri)
+        assert package.fetch(playlist.segments[0].key.absolute_uri) == package.key, stem
 
 
 def test_extinf_values_add_up_to_the_media(package, inspector):

@@ -2,6 +2,7 @@
 
     vantrel INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k] [--upscale]
             [--key-info FILE | --key-uri URI --key-file PATH] [--force] [--json] [--quiet]
+    vantrel serve ROOT ... | vantrel token PACKAGE_DIR ...   (vantrel.delivery_cli)
 
 The package, and the key made for it, appear whole or not at all (the job
 queue's mechanism, vantrel._package). Exit status: 0 when every rendition was
@@ -400,6 +401,11 @@ def print_summary(result: EncodeResult, output_dir: str) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else argv
+    if arguments[:1] in (["serve"], ["token"]):
+        from vantrel import delivery_cli
+
+        return delivery_cli.main(arguments)
     options = parse_arguments(argv)
     try:
         return run(options)

@@ -3,9 +3,13 @@
 // prints one JSON line per variant: what the player page recorded.
 //
 //   node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS] [--player hls.js|shaka]
+//   node play.js --src URL [--port PORT] [--goal SECONDS] [--timeout SECONDS] [--player hls.js|shaka]
+//                [--level N]
 //
 // The package directory is served on 127.0.0.1 and its master.m3u8 is played,
-// by hls.js (index.html) or by Shaka Player (shaka.html).
+// by hls.js (index.html) or by Shaka Player (shaka.html). With --src the page
+// alone is served (on PORT, which the other server's CORS origin names) and
+// plays the master playlist at URL. With --level only that variant is tried.
 // The exit status is 0 whenever every variant was tried, whatever the player
 // made of it; judging the lines is the caller's business.
 'use strict';
@@ -32,18 +36,22 @@ const CHROMIUM_FLAGS = [
 ];
 
 function parseArguments(argv) {
-  const options = { packageDir: null, goal: 2, timeout: 30, page: '' };
+  const options = { packageDir: null, src: null, port: 0, level: null, goal: 2, timeout: 30, page: '' };
   const pages = { 'hls.js': '', shaka: 'shaka.html' };
   let player = 'hls.js';
   for (let i = 0; i < argv.length; i += 1) {
     if (argv[i] === '--goal') options.goal = Number(argv[(i += 1)]);
     else if (argv[i] === '--timeout') options.timeout = Number(argv[(i += 1)]);
     else if (argv[i] === '--player') player = argv[(i += 1)];
+    else if (argv[i] === '--src') options.src = argv[(i += 1)];
+    else if (argv[i] === '--port') options.port = Number(argv[(i += 1)]);
+    else if (argv[i] === '--level') options.level = Number(argv[(i += 1)]);
     else options.packageDir = argv[i];
   }
-  if (!options.packageDir || !(options.goal > 0) || !(options.timeout > 0) || !(player in pages)) {
+  if (!options.packageDir === !options.src || !(options.goal > 0) || !(options.timeout > 0) || !(player in pages)) {
     throw new Error(
-      'usage: node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS] [--player hls.js|shaka]',
+      'usage: node play.js PACKAGE_DIR|--src URL [--port PORT] [--goal SECONDS] [--timeout SECONDS] ' +
+        '[--player hls.js|shaka] [--level N]',
     );
   }
   options.page = pages[player];
@@ -59,7 +67,8 @@ async function playLevel(context, address, level, options) {
   });
   page.on('pageerror', (error) => consoleErrors.push(String(error)));
   try {
-    const query = `?level=${level}&goal=${options.goal}&timeout=${options.timeout}`;
+    let query = `?level=${level}&goal=${options.goal}&timeout=${options.timeout}`;
+    if (options.src) query += `&src=${encodeURIComponent(options.src)}`;
     await page.goto(address + options.page + query);
     const result = page.locator('#result');
     // The page gives up by itself after its timeout; allow a little more.
@@ -74,10 +83,10 @@ async function playLevel(context, address, level, options) {
 
 async function main() {
   const options = parseArguments(process.argv.slice(2));
-  if (!fs.existsSync(path.join(options.packageDir, 'master.m3u8'))) {
+  if (options.packageDir && !fs.existsSync(path.join(options.packageDir, 'master.m3u8'))) {
     throw new Error(`no master.m3u8 in ${options.packageDir}`);
   }
-  const server = await startServer(options.packageDir);
+  const server = await startServer(options.packageDir, options.port);
   const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'vantrel-chromium-'));
   let context;
   try {
@@ -88,10 +97,10 @@ async function main() {
     });
     // Every variant in the master playlist, in its order; the first run
     // tells how many there are.
-    let levelCount = 1;
-    for (let level = 0; level < levelCount; level += 1) {
+    let levelCount = options.level === null ? 1 : options.level + 1;
+    for (let level = options.level || 0; level < levelCount; level += 1) {
       const record = await playLevel(context, addressOf(server), level, options);
-      levelCount = Math.max(levelCount, record.levels.length);
+      if (options.level === null) levelCount = Math.max(levelCount, record.levels.length);
       process.stdout.write(JSON.stringify(record) + '\n');
     }
   } finally {

@@ -69,7 +69,7 @@ function isNamedKey(packageDir, relative) {
 // key info file or the source clip, is served.
 function fileFor(urlPath, packageDir) {
   if (PAGE_FILES[urlPath]) return PAGE_FILES[urlPath];
-  if (!urlPath.startsWith('/package/')) return null;
+  if (!packageDir || !urlPath.startsWith('/package/')) return null;
   let relative;
   try {
     relative = decodeURIComponent(urlPath.slice('/package/'.length));
@@ -107,9 +107,10 @@ function sendFile(response, file, method) {
   });
 }
 
-// Resolves to the listening server; port 0 takes any free port.
+// Resolves to the listening server; port 0 takes any free port. Without a
+// package directory it serves the page alone, for a package served elsewhere.
 function startServer(packageDir, port = 0) {
-  const root = path.resolve(packageDir);
+  const root = packageDir && path.resolve(packageDir);
   const server = http.createServer((request, response) => {
     let urlPath = null;
     try {
