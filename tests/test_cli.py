@@ -179,6 +179,12 @@ def test_json_and_the_key_kept_beside_the_package(media, workdir):
         "error": None,
         "source_colour": "SDR BT.601 8-bit (untagged: guessed from its size)",
         "colour_conversion": "converted to SDR BT.709",
+        # The one sound, muxed into the variant: no playlist of its own.
+        "audio": [{"kind": "audio", "language": None, "name": "Audio 1", "default": True, "forced": False,
+                   "playlist": None, "created": True, "error": None, "describes_video": False,
+                   "source": "stream 1"}],
+        "subtitles": [],
+        "left_out": [],
         "key": {"uri": "out.key", "path": str(workdir / "out.key")},
     }
     key, key_info = workdir / "out.key", workdir / "out.keyinfo"

@@ -3,9 +3,11 @@
 from vantrel._encode import (
     EncodeResult,
     EncodeTimeout,
+    LeftOutStream,
     Progress,
     RenditionError,
     RenditionResult,
+    TrackResult,
     encode,
 )
 from vantrel._engine import __version__, hls_encoder
@@ -15,9 +17,11 @@ __all__ = [
     "EncodeResult",
     "EncodeTimeout",
     "KeyInfo",
+    "LeftOutStream",
     "Progress",
     "RenditionError",
     "RenditionResult",
+    "TrackResult",
     "__version__",
     "encode",
     "generate_key",

@@ -16,6 +16,7 @@ import logging
 import math
 import operator
 import os
+import re
 import time
 from collections.abc import Callable, Iterable
 from typing import Any, Union
@@ -121,6 +122,33 @@ class RenditionResult:
 
 
 @dataclasses.dataclass(frozen=True)
+class TrackResult:
+    """An audio or subtitle track of the package: its language (an RFC 5646 tag, or None), the
+    name players list, its dispositions, and its rendition's playlist; an audio track without
+    a playlist is the one sound muxed into every variant."""
+
+    kind: str  # "audio" or "subtitles"
+    language: str | None
+    name: str
+    default: bool
+    forced: bool
+    playlist: str | None
+    created: bool
+    error: RenditionError | None
+    describes_video: bool = False  # an audio description, for the visually impaired
+    source: str = ""  # "stream 2", or the sidecar file's path
+
+
+@dataclasses.dataclass(frozen=True)
+class LeftOutStream:
+    """A stream of the input the package does not carry, and why."""
+
+    stream: int
+    kind: str
+    reason: str
+
+
+@dataclasses.dataclass(frozen=True)
 class EncodeResult:
     """What one encode job did."""
 
@@ -133,19 +161,25 @@ class EncodeResult:
     # None when the input could not be probed.
     source_colour: str | None = None
     colour_conversion: str | None = None
+    audio: tuple[TrackResult, ...] = ()
+    subtitles: tuple[TrackResult, ...] = ()
+    left_out: tuple[LeftOutStream, ...] = ()
 
     @property
     def ok(self) -> bool:
         """Every requested rendition was created or skipped (its frame larger than the source),
-        at least one was created, and the job had no error."""
+        at least one was created, every audio and subtitle rendition was created, and the job
+        had no error."""
         return (
             any(r.created for r in self.renditions)
             and self.error is None
             and all(r.created or r.skipped for r in self.renditions)
+            and all(track.created for track in self.audio)
+            and all(track.created for track in self.subtitles)
         )
 
     def to_dict(self) -> dict[str, Any]:
-        """Plain JSON-able data: the fields, with `ok`, renditions as a list of dicts."""
+        """Plain JSON-able data: the fields, with `ok`, renditions and tracks as lists of dicts."""
         return {
             "ok": self.ok,
             "renditions": [dataclasses.asdict(rendition) for rendition in self.renditions],
@@ -154,6 +188,9 @@ class EncodeResult:
             "error": self.error,
             "source_colour": self.source_colour,
             "colour_conversion": self.colour_conversion,
+            "audio": [dataclasses.asdict(track) for track in self.audio],
+            "subtitles": [dataclasses.asdict(track) for track in self.subtitles],
+            "left_out": [dataclasses.asdict(stream) for stream in self.left_out],
         }
 
 
@@ -176,6 +213,7 @@ def encode(
     progress: Callable[[Progress], object] | None = None,
     timeout: float | None = None,
     upscale: bool = False,
+    subtitles: Iterable[StrPath | tuple[StrPath, str]] = (),
     _stitch: Stitch | None = None,
 ) -> EncodeResult:
     """Transcodes `input` into an encrypted HLS package whose master playlist is `output`.
@@ -186,6 +224,12 @@ def encode(
     (reported in `skipped`), except the smallest requested one, made at most at the source's
     size; `upscale=True` makes every requested rendition. The master playlist declares each
     variant's measured peak and average bit rate, its codecs and frame rate.
+
+    Every picture becomes 8-bit SDR BT.709 (HDR tone-mapped). Every audio stream becomes a
+    track: one is muxed into every variant, two or more are audio renditions of their own.
+    Every text subtitle stream, and every file of `subtitles` (a path, or a path and its
+    language; without one, the language in the file's name, as in talk.de.srt), becomes a
+    WebVTT subtitle rendition.
 
     Releases the interpreter lock while the engine works. Media failures are
     reported in the result, never raised; wrong arguments raise TypeError or
@@ -201,11 +245,12 @@ def encode(
         _path_argument("key_info", key_info),
         _flag_argument("upscale", upscale),
     )
+    sidecars = subtitles_argument(subtitles)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
     limit = _timeout_argument(timeout)
     if _stitch is None:
-        start = functools.partial(_engine.start_job, *request)
+        start = functools.partial(_engine.start_job, *request, sidecars)
     else:
         start = functools.partial(_engine.start_stitch, *request, *_stitch.engine_arguments())
     outcome, elapsed = run_job(start, progress, limit)
@@ -291,6 +336,37 @@ def _bitrates_argument(bitrates: object) -> list[int]:
     return rates
 
 
+# A language tag (RFC 5646's common forms: "de", "pt-BR", "zh-Hant"), and
+# one at the end of a sidecar file's name: talk.de.srt, film.pt-BR.vtt.
+LANGUAGE_TAG = re.compile(r"[A-Za-z]{2,3}(?:-[A-Za-z0-9]{2,8})*")
+_LANGUAGE_IN_NAME = re.compile(r"\.(%s)$" % LANGUAGE_TAG.pattern)
+
+
+def subtitles_argument(subtitles: object) -> list[tuple[bytes, str]]:
+    """(path, language) of each sidecar subtitle file, each one readable, its
+    language as given, else the one in its name, else ""; raises TypeError,
+    ValueError or the OSError that names the file."""
+    sidecars = []
+    for item in _items("subtitles", subtitles, "paths or (path, language) pairs"):
+        # A pair may come as a list: JSON carries the queue's jobs.
+        if isinstance(item, (tuple, list)):
+            if len(item) != 2 or not isinstance(item[1], str):
+                raise TypeError(f"a subtitle file with its language is a (path, str) pair, not {item!r}")
+            path, language = _path_argument("subtitles", item[0]), item[1]
+            # "" says the language is not known.
+            if language and not LANGUAGE_TAG.fullmatch(language):
+                raise ValueError(f"not a language tag such as 'de' or 'pt-BR': {language!r}")
+        else:
+            path = _path_argument("subtitles", item)
+            match = _LANGUAGE_IN_NAME.search(os.path.splitext(os.fsdecode(path))[0])
+            language = match.group(1) if match else ""
+        # Refused now, naming the file, rather than failing a rendition later.
+        with open(path, "rb"):
+            pass
+        sidecars.append((path, language))
+    return sidecars
+
+
 def _flag_argument(name: str, value: object) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
@@ -362,14 +438,40 @@ def _final_progress(renditions: list[RenditionOutcome], duration_us: int) -> Pro
 
 
 def _result(outcome: JobOutcome, output: str, elapsed: float) -> EncodeResult:
-    renditions, master_written, error, _, source_colour, colour_conversion, *_ = outcome
+    renditions, master_written, error, _, source_colour, colour_conversion, _, audio, subtitles, left_out = outcome
+    videos = tuple(_rendition_result(rendition) for rendition in renditions)
+    # A single track has no rendition of its own: it is made with the variants.
+    muxed = any(video.created for video in videos)
     return EncodeResult(
-        renditions=tuple(_rendition_result(rendition) for rendition in renditions),
+        renditions=videos,
         master_playlist=output if master_written else None,
         elapsed=elapsed,
         error=_text(error) or None,
         source_colour=source_colour or None,
         colour_conversion=colour_conversion or None,
+        audio=tuple(_audio_result(track, muxed) for track in audio),
+        subtitles=tuple(_subtitle_result(track) for track in subtitles),
+        left_out=tuple(LeftOutStream(*stream) for stream in left_out),
+    )
+
+
+def _audio_result(track: tuple[Any, ...], muxed: bool) -> TrackResult:
+    name, language, default, describes_video, playlist, created, step, reason, _, _, stream = track
+    return TrackResult(
+        kind="audio", language=language or None, name=name, default=default, forced=False,
+        playlist=os.fsdecode(playlist) or None, created=created if playlist else muxed,
+        error=RenditionError(_text(step), _text(reason)) if playlist and not created else None,
+        describes_video=describes_video, source=f"stream {stream}",
+    )
+
+
+def _subtitle_result(track: tuple[Any, ...]) -> TrackResult:
+    name, language, default, forced, playlist, created, step, reason, stream, sidecar = track
+    return TrackResult(
+        kind="subtitles", language=language or None, name=name, default=default, forced=forced,
+        playlist=os.fsdecode(playlist), created=created,
+        error=None if created else RenditionError(_text(step), _text(reason)),
+        source=f"stream {stream}" if stream >= 0 else os.fsdecode(sidecar),
     )
 
 

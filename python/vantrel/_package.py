@@ -26,6 +26,7 @@ from vantrel._encode import (
     _flag_argument,
     _renditions_argument,
     encode,
+    subtitles_argument,
 )
 from vantrel._jobkey import KeyPlan, job_key, plan_key
 from vantrel._placement import OutputChanged, Placement, check_output_dir, final_path, is_empty_directory, placement
@@ -37,12 +38,15 @@ MASTER_PLAYLIST = "master.m3u8"
 # player asks for it.
 PACKAGE_MANIFEST = ".vantrel.json"
 _HEAD_BYTES = 1 << 20
-# What the engine names its files: the master playlist, and the playlists and
-# segments of the ladder's renditions; and the package's manifest.
+# What the engine names its files: the master playlist, the playlists and
+# segments of the ladder's renditions, of the audio renditions and of the
+# subtitle renditions; and the package's manifest.
 _PACKAGE_FILE = re.compile(
-    r"master\.m3u8|%s|(%s)(\.m3u8|_\d{3,}\.ts)"
+    r"master\.m3u8|%s|(%s|audio_\d+)(\.m3u8|_\d{3,}\.ts)|subtitles_\d+(\.m3u8|_\d{3,}\.vtt)"
     % (re.escape(PACKAGE_MANIFEST), "|".join(re.escape(name) for name, *_ in _engine.ladder()))
 )
+# The playlists of the renditions the variants name by group.
+_MEDIA_PLAYLIST = re.compile(r"(audio|subtitles)_\d+\.m3u8")
 
 # What became of a job, in the "outcome" of its result.
 ENCODED = "encoded"
@@ -55,14 +59,19 @@ class JobStopped(Exception):
     """Raised from a job's progress calls to stop it from outside; the message says why."""
 
 
-def encode_into(job: Placement, input: StrPath, **options: Any) -> EncodeResult:
+def encode_into(
+    job: Placement, input: StrPath, sidecars: list[tuple[bytes, str]] | None = None, **options: Any
+) -> EncodeResult:
     """Encodes into the job's partial directory and places the package when
     every rendition was created and OUTPUT_DIR gained nothing meanwhile (the
-    result's error says what it gained otherwise)."""
-    result = encode(input, os.path.join(job.partial, MASTER_PLAYLIST), **options)
+    result's error says what it gained otherwise). `sidecars` are the
+    subtitle files, as subtitles_argument() checked them."""
+    sidecars = sidecars or []
+    subtitles = [(os.fsdecode(path), language) for path, language in sidecars]
+    result = encode(input, os.path.join(job.partial, MASTER_PLAYLIST), subtitles=subtitles, **options)
     if result.ok:
         with open(os.path.join(job.partial, PACKAGE_MANIFEST), "w", encoding="utf-8") as file:
-            json.dump({"input": input_fingerprint(input)}, file)
+            json.dump(made_from(input, sidecars), file)
         try:
             job.place()
         except OutputChanged as refused:
@@ -70,7 +79,16 @@ def encode_into(job: Placement, input: StrPath, **options: Any) -> EncodeResult:
     return result
 
 
-def input_fingerprint(input: StrPath) -> dict[str, Any] | None:
+def made_from(input: StrPath, sidecars: list[tuple[bytes, str]]) -> dict[str, Any]:
+    """What the package's manifest says it was made from: the input, and the
+    subtitle files with their languages (a changed one makes another package)."""
+    facts: dict[str, Any] = {"input": input_fingerprint(input)}
+    if sidecars:
+        facts["subtitles"] = [[input_fingerprint(path), language] for path, language in sidecars]
+    return facts
+
+
+def input_fingerprint(input: StrPath | bytes) -> dict[str, Any] | None:
     """What tells this input from another: its size, modification time and a
     digest of its first MiB; None for what is not a regular file."""
     try:
@@ -87,12 +105,19 @@ def input_fingerprint(input: StrPath) -> dict[str, Any] | None:
 def relocated(result: EncodeResult, directory: str, placed: bool) -> EncodeResult:
     """The result with its paths in `directory`, where the package is (or
     would have been) after the rename."""
+
+    def moved(items: tuple[Any, ...]) -> tuple[Any, ...]:
+        return tuple(
+            dataclasses.replace(item, playlist=os.path.join(directory, os.path.basename(item.playlist)))
+            if item.playlist else item
+            for item in items
+        )
+
     return dataclasses.replace(
         result,
-        renditions=tuple(
-            dataclasses.replace(r, playlist=os.path.join(directory, os.path.basename(r.playlist)))
-            for r in result.renditions
-        ),
+        renditions=moved(result.renditions),
+        audio=moved(result.audio),
+        subtitles=moved(result.subtitles),
         master_playlist=os.path.join(directory, MASTER_PLAYLIST) if placed else None,
     )
 
@@ -124,14 +149,17 @@ def in_the_way(directory: str) -> str:
     return shown or "an incomplete or unknown package"
 
 
-def placed_result(final: str, input: StrPath, planned: list[str]) -> dict[str, Any] | None:
+def placed_result(
+    final: str, input: StrPath, planned: list[str], sidecars: list[tuple[bytes, str]] | None = None
+) -> dict[str, Any] | None:
     """The "already complete" result when `final` holds the complete package
-    of these renditions made from this very input; None when it holds nothing
-    (or an empty directory). Raises FileExistsError for anything else."""
+    of these renditions made from this very input (and these subtitle files);
+    None when it holds nothing (or an empty directory). Raises FileExistsError
+    for anything else."""
     if not os.path.lexists(final) or is_empty_directory(final):
         return None
     found = complete_variants(final, planned)
-    if found is not None and _made_from(final, input):
+    if found is not None and _made_from(final, made_from(input, sidecars or [])):
         return _already_complete(final, planned, found)
     what = "another input's package" if found is not None else in_the_way(final)
     raise FileExistsError(f"{final} holds something other than this job's package ({what}); it is left as it is")
@@ -147,6 +175,7 @@ def make_package(
     key_uri: str | None = None,
     key_path: StrPath | None = None,
     upscale: bool = False,
+    subtitles: Iterable[StrPath | tuple[StrPath, str]] = (),
     stitch: Stitch | None = None,
     progress: Callable[[Progress], object] | None = None,
 ) -> dict[str, Any]:
@@ -166,19 +195,22 @@ def make_package(
     placed). Any exception, a time limit's included, stops the encode and
     leaves nothing behind but the exception.
 
-    `stitch`, a split job's stitch part, makes the package from the
-    intermediates its other parts wrote instead of encoding the title;
-    `progress` is called as encode() calls it, and may stop the job."""
-    checked = check_job(output_dir, renditions, bitrates, upscale, key_info, key_uri, key_path)
+    `subtitles` are subtitle files, as encode() takes them. `stitch`, a
+    split job's stitch part, makes the package from the intermediates its
+    other parts wrote instead of encoding the title (the subtitle files are
+    in its title); `progress` is called as encode() calls it, and may stop
+    the job."""
+    checked = check_job(output_dir, renditions, bitrates, upscale, key_info, key_uri, key_path, subtitles)
     final = checked.final
     with placement(final) as job:
-        done = placed_result(final, input, checked.planned)
+        done = placed_result(final, input, checked.planned, checked.sidecars)
         if done is not None:
             return done
         with job_key(job, checked.key) as job_key_:
             result = encode_into(
                 job,
                 input,
+                checked.sidecars,
                 renditions=checked.renditions,
                 bitrates=checked.bitrates,
                 key_info=job_key_.key_info,
@@ -200,6 +232,7 @@ class CheckedJob:
     bitrates: list[int] | None
     planned: list[str]  # as the engine will plan them: known names, each once
     key: KeyPlan
+    sidecars: list[tuple[bytes, str]]  # subtitle files, with their languages
 
 
 def check_job(
@@ -210,17 +243,20 @@ def check_job(
     key_info: StrPath | None = None,
     key_uri: str | None = None,
     key_path: StrPath | None = None,
+    subtitles: Iterable[StrPath | tuple[StrPath, str]] = (),
 ) -> CheckedJob:
     """What every job checks before any work. Raises TypeError or ValueError
     for wrong arguments, an output directory that cannot take a package or a
-    key that cannot be used."""
+    key that cannot be used, OSError for a subtitle file that cannot be read."""
     final = final_path(output_dir)
     # Refused before anything is written: a bare str, a name that is not one.
     names = _renditions_argument(renditions)
     rates = None if bitrates is None else _bitrates_argument(bitrates)
     _flag_argument("upscale", upscale)
+    sidecars = subtitles_argument(subtitles)
     check_output_dir(final)
-    return CheckedJob(final, names, rates, planned_renditions(names), plan_key(final, key_info, key_uri, key_path))
+    key = plan_key(final, key_info, key_uri, key_path)
+    return CheckedJob(final, names, rates, planned_renditions(names), key, sidecars)
 
 
 def stopped_result(output_dir: StrPath, elapsed: float, reason: str, outcome: str = STOPPED) -> dict[str, Any]:
@@ -235,6 +271,9 @@ def stopped_result(output_dir: StrPath, elapsed: float, reason: str, outcome: st
         "error": reason,
         "source_colour": None,
         "colour_conversion": None,
+        "audio": [],
+        "subtitles": [],
+        "left_out": [],
     }
 
 
@@ -242,8 +281,8 @@ def complete_variants(directory: str, planned: list[str]) -> list[tuple[str, flo
     """(name, seconds) of each variant when `directory` holds the complete
     package of the `planned` renditions: a master playlist listing them in
     order (less those skipped as larger than the source, the smallest always
-    made), each variant playlist closed and every segment it names present.
-    None otherwise."""
+    made), each variant playlist closed and every segment it names present,
+    and so every audio and subtitle rendition it names. None otherwise."""
     lines = _playlist_lines(os.path.join(directory, MASTER_PLAYLIST))
     if not planned or lines is None:
         return None
@@ -251,20 +290,31 @@ def complete_variants(directory: str, planned: list[str]) -> list[tuple[str, flo
     names = [uri[: -len(".m3u8")] for uri in listed if uri.endswith(".m3u8")]
     if len(names) != len(listed) or not _made_of(names, planned):
         return None
+    media = [entry["URI"].strip('"') for entry in _media_attributes(lines)]
+    if not all(_MEDIA_PLAYLIST.fullmatch(uri) and _playlist_seconds(directory, uri) is not None for uri in media):
+        return None
     variants = []
     for name in names:
-        lines = _playlist_lines(os.path.join(directory, f"{name}.m3u8"))
-        if lines is None or "#EXT-X-ENDLIST" not in lines:
-            return None
-        segments = _uris(lines)
-        if not segments or not all(os.path.isfile(os.path.join(directory, uri)) for uri in segments):
-            return None
-        try:
-            seconds = sum(float(line[len("#EXTINF:"):].split(",")[0]) for line in lines if line.startswith("#EXTINF:"))
-        except ValueError:  # not a playlist of ours
+        seconds = _playlist_seconds(directory, f"{name}.m3u8")
+        if seconds is None:
             return None
         variants.append((name, seconds))
     return variants
+
+
+def _playlist_seconds(directory: str, uri: str) -> float | None:
+    """The length of a closed media playlist in `directory` whose every
+    segment is there; None for any other."""
+    lines = _playlist_lines(os.path.join(directory, uri))
+    if lines is None or "#EXT-X-ENDLIST" not in lines:
+        return None
+    segments = _uris(lines)
+    if not segments or not all(os.path.isfile(os.path.join(directory, segment)) for segment in segments):
+        return None
+    try:
+        return sum(float(line[len("#EXTINF:"):].split(",")[0]) for line in lines if line.startswith("#EXTINF:"))
+    except ValueError:  # not a playlist of ours
+        return None
 
 
 def _made_of(names: list[str], planned: list[str]) -> bool:
@@ -285,20 +335,23 @@ def planned_renditions(renditions: list[str]) -> list[str]:
 _LADDER = [name for name, *_ in _engine.ladder()]
 
 
-def _made_from(directory: str, input: StrPath) -> bool:
-    """Whether the package in `directory` says it was made from `input` as it is now."""
+def _made_from(directory: str, facts: dict[str, Any]) -> bool:
+    """Whether the package in `directory` says it was made from what `facts`
+    (made_from()'s) describe as it is now."""
     try:
         with open(os.path.join(directory, PACKAGE_MANIFEST), encoding="utf-8") as file:
-            made_from = json.load(file)["input"]
-    except (OSError, ValueError, KeyError, TypeError):
+            manifest = json.load(file)
+    except (OSError, ValueError):
         return False
-    return bool(made_from == input_fingerprint(input))
+    # A package made before manifests named subtitle files was made without any.
+    return isinstance(manifest, dict) and all(manifest.get(name) == facts.get(name) for name in ("input", "subtitles"))
 
 
 def _already_complete(final: str, planned: list[str], variants: list[tuple[str, float]]) -> dict[str, Any]:
     """What the playlists tell; the pictures are not counted again."""
     listed = dict(variants)
-    declared = _stream_attributes(_playlist_lines(os.path.join(final, MASTER_PLAYLIST)) or [])
+    master = _playlist_lines(os.path.join(final, MASTER_PLAYLIST)) or []
+    declared = _stream_attributes(master)
     renditions = []
     for name in planned:
         entry: dict[str, Any] = {
@@ -332,7 +385,39 @@ def _already_complete(final: str, planned: list[str], variants: list[tuple[str, 
         # Not encoded again, so not looked at again.
         "source_colour": None,
         "colour_conversion": None,
+        **_placed_tracks(final, master),
+        "left_out": [],
     }
+
+
+def _placed_tracks(final: str, master: list[str]) -> dict[str, list[dict[str, Any]]]:
+    """The audio and subtitle renditions the master playlist names, as far as
+    it tells them (a single sound muxed into the variants is not named)."""
+    tracks: dict[str, list[dict[str, Any]]] = {"audio": [], "subtitles": []}
+    for entry in _media_attributes(master):
+        kind = "audio" if entry.get("TYPE") == "AUDIO" else "subtitles"
+        tracks[kind].append({
+            "kind": kind,
+            "language": entry.get("LANGUAGE", "").strip('"') or None,
+            "name": entry.get("NAME", "").strip('"'),
+            "default": entry.get("DEFAULT") == "YES",
+            "forced": entry.get("FORCED") == "YES",
+            "playlist": os.path.join(final, entry.get("URI", "").strip('"')),
+            "created": True,
+            "error": None,
+            "describes_video": "describes-video" in entry.get("CHARACTERISTICS", ""),
+            "source": "",
+        })
+    return tracks
+
+
+def _attributes(text: str) -> dict[str, str]:
+    return dict(re.findall(r'([A-Z0-9-]+)=("[^"]*"|[^,]*)', text))
+
+
+def _media_attributes(lines: list[str]) -> list[dict[str, str]]:
+    """The attributes of each #EXT-X-MEDIA line, in order."""
+    return [_attributes(line[len("#EXT-X-MEDIA:"):]) for line in lines if line.startswith("#EXT-X-MEDIA:")]
 
 
 def _stream_attributes(lines: list[str]) -> dict[str, dict[str, str]]:
@@ -340,8 +425,7 @@ def _stream_attributes(lines: list[str]) -> dict[str, dict[str, str]]:
     found: dict[str, dict[str, str]] = {}
     for line, uri in zip(lines, lines[1:]):
         if line.startswith("#EXT-X-STREAM-INF:"):
-            text = line[len("#EXT-X-STREAM-INF:"):]
-            found[uri] = dict(re.findall(r'([A-Z0-9-]+)=("[^"]*"|[^,]*)', text))
+            found[uri] = _attributes(line[len("#EXT-X-STREAM-INF:"):])
     return found
 
 

@@ -22,7 +22,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vantrel import _engine
-from vantrel._encode import DEFAULT_RENDITIONS, Progress, Stitch, run_job
+from vantrel._encode import DEFAULT_RENDITIONS, Progress, Stitch, run_job, subtitles_argument
 from vantrel._package import JobStopped, make_package, placed_result, planned_renditions
 from vantrel._placement import final_path
 
@@ -68,12 +68,13 @@ class SplitPlan:
     title: dict[str, Any] = dataclasses.field(default_factory=dict)
 
 
-def plan_split(input: str, chunk_seconds: float | None) -> SplitPlan:
+def plan_split(input: str, chunk_seconds: float | None, sidecars: list[tuple[bytes, str]] | None = None) -> SplitPlan:
     """Chunk boundaries at multiples of the segment, so that every chunk
-    starts with a keyframe that starts a segment of the whole-title package."""
+    starts with a keyframe that starts a segment of the whole-title package.
+    `sidecars`, the job's subtitle files, go into the title the parts take."""
     if chunk_seconds is not None and chunk_seconds <= 0:
         return SplitPlan("splitting is switched off (chunk_seconds 0)", [])
-    probe = _engine.probe_split(os.fsencode(input))
+    probe = _engine.probe_split(os.fsencode(input), sidecars or [])
     if probe["unsplittable"]:
         return SplitPlan(probe["unsplittable"], [])
     title, duration_us, segment_ticks = _plain_title(probe["title"]), probe["duration_us"], probe["segment_pictures"]
@@ -206,7 +207,8 @@ def stitch(
     stitch delivered again once its package was placed (its work directory
     gone with it) finds that package and returns it."""
     planned = planned_renditions(list(package.get("renditions", DEFAULT_RENDITIONS)))
-    placed = placed_result(final_path(output_dir), input, planned)
+    sidecars = subtitles_argument(package.get("subtitles", ()))
+    placed = placed_result(final_path(output_dir), input, planned, sidecars)
     if placed is not None:
         return placed
     for part in parts:

@@ -1,7 +1,8 @@
 """The vantrel command: one input video to OUTPUT_DIR/master.m3u8, with its key.
 
     vantrel INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k] [--upscale]
-            [--key-info FILE | --key-uri URI --key-file PATH] [--force] [--json] [--quiet]
+            [--subtitles FILE[:LANG] ...] [--key-info FILE | --key-uri URI --key-file PATH]
+            [--force] [--json] [--quiet]
     vantrel serve ROOT ... | vantrel token PACKAGE_DIR ...   (vantrel.delivery_cli)
 
 The package, and the key made for it, appear whole or not at all (the job
@@ -28,7 +29,7 @@ from types import FrameType
 from typing import Any, TextIO
 
 from vantrel import _engine
-from vantrel._encode import LOGGER, EncodeResult, Progress
+from vantrel._encode import LANGUAGE_TAG, LOGGER, EncodeResult, Progress, TrackResult, subtitles_argument
 from vantrel._jobkey import KeyPlan, job_key, plan_key
 from vantrel._package import encode_into, holds_only_a_package, in_the_way, relocated
 from vantrel._placement import Placement, check_output_dir, final_path, is_empty_directory, placement
@@ -108,6 +109,16 @@ def add_job_arguments(parser: argparse.ArgumentParser, *, key_info_help: str, ke
         "(default: such renditions are skipped, and the smallest requested one is made at most at the "
         "source's size)",
     )
+    parser.add_argument(
+        "--subtitles",
+        type=subtitle_file,
+        action="append",
+        default=[],
+        metavar="FILE[:LANG]",
+        help="a subtitle file (SRT, WebVTT, ASS, ...) to add as a WebVTT subtitle rendition, in language LANG "
+        "(default: the one its name ends with, as in film.de.srt); may be given again. The input's own text "
+        "subtitles are always added",
+    )
     keys = parser.add_argument_group("key (without these, a fresh key is made beside OUTPUT_DIR)")
     keys.add_argument("--key-info", metavar="FILE", help=key_info_help)
     keys.add_argument(
@@ -133,6 +144,14 @@ def rendition_list(text: str) -> list[str]:
     if len(set(names)) != len(names):
         raise argparse.ArgumentTypeError(f"a rendition is named twice in {text!r}")
     return names
+
+
+def subtitle_file(text: str) -> str | tuple[str, str]:
+    """FILE, or FILE:LANG when what follows the last colon is a language tag."""
+    path, colon, language = text.rpartition(":")
+    if colon and path and LANGUAGE_TAG.fullmatch(language):
+        return (path, language)
+    return text
 
 
 def bitrate_list(text: str) -> list[int]:
@@ -280,8 +299,11 @@ def run(options: argparse.Namespace) -> int:
         final = final_path(options.output_dir)
         check_output_dir(final)
         key = plan_key(final, options.key_info, options.key_uri, options.key_file)
+        sidecars = subtitles_argument(options.subtitles)
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
+    except OSError as error:
+        raise UsageError(f"cannot read the subtitle file {error.filename}: {error.strerror}") from None
     check_nothing_needed_inside(final, options)
     _engine.set_library_log_level(AV_LOG_WARNING)
 
@@ -301,6 +323,7 @@ def run(options: argparse.Namespace) -> int:
                 result = encode_into(
                     job,
                     options.input,
+                    sidecars,
                     renditions=options.renditions,
                     bitrates=options.bitrates,
                     key_info=used_key.key_info,
@@ -384,6 +407,11 @@ def print_summary(result: EncodeResult, output_dir: str) -> None:
     if result.source_colour:
         conversion = result.colour_conversion if result.colour_conversion != "none" else "kept as they are"
         print(f"  colours: {result.source_colour}, {conversion}")
+    for kind, tracks in (("audio", result.audio), ("subtitles", result.subtitles)):
+        if tracks and (kind == "subtitles" or len(tracks) > 1):
+            print(f"  {kind}: " + "; ".join(track_summary(track) for track in tracks))
+    for stream in result.left_out:
+        print(f"  left out: stream {stream.stream} ({stream.kind}): {stream.reason}")
     width = max([len(r.name) for r in result.renditions], default=0)
     for rendition in result.renditions:
         if rendition.created:
@@ -398,6 +426,16 @@ def print_summary(result: EncodeResult, output_dir: str) -> None:
             assert rendition.error is not None
             detail = f"failed: {rendition.error.step}: {rendition.error.message}"
         print(f"  {rendition.name.ljust(width)}  {detail}")
+
+
+def track_summary(track: TrackResult) -> str:
+    marks = [track.language or "language unknown"]
+    marks += [mark for mark, on in (("default", track.default), ("forced", track.forced),
+                                    ("describes the video", track.describes_video)) if on]
+    text = f"{track.name} ({', '.join(marks)})"
+    if track.error is not None:
+        text += f" failed: {track.error.step}: {track.error.message}"
+    return text
 
 
 def main(argv: list[str] | None = None) -> int:

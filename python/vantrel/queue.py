@@ -47,7 +47,14 @@ from celery.result import AsyncResult
 from kombu import Exchange, Queue
 
 from vantrel import _engine, _split
-from vantrel._encode import DEFAULT_RENDITIONS, Progress, _bitrates_argument, _flag_argument, _renditions_argument
+from vantrel._encode import (
+    DEFAULT_RENDITIONS,
+    Progress,
+    _bitrates_argument,
+    _flag_argument,
+    _items,
+    _renditions_argument,
+)
 from vantrel._package import (
     ALREADY_COMPLETE,
     FAILED,
@@ -238,6 +245,7 @@ def submit(
     key_uri: str | None = None,
     key_path: str | None = None,
     upscale: bool = False,
+    subtitles: Iterable[str | tuple[str, str]] = (),
     chunk_seconds: float | None = None,
 ) -> AsyncResult:
     """Submits a job that may be split: its get() returns encode_package's
@@ -245,7 +253,8 @@ def submit(
     process that encoded it, empty when the title was encoded whole) and
     "split" ("chunks", or why the title was encoded whole). `chunk_seconds`
     None splits titles longer than about three chunks of the default length,
-    0 never splits; chunks are whole segments long.
+    0 never splits; chunks are whole segments long. `subtitles` are subtitle
+    files as encode() takes them, paths the workers can read.
 
     Raises TypeError or ValueError for arguments that no worker could take;
     the plan task checks the files (the key, OUTPUT_DIR) before any chunk."""
@@ -270,9 +279,22 @@ def submit(
             "key_uri": key_uri,
             "key_path": key_path,
             "upscale": _flag_argument("upscale", upscale),
+            "subtitles": _sidecars_argument(subtitles),
             "chunk_seconds": chunk_seconds,
         }
     )
+
+
+def _sidecars_argument(subtitles: object) -> list[str | list[str]]:
+    """The subtitle files as the job carries them: each a str path, or a
+    [path, language] pair; the workers check that they can read them."""
+    sidecars: list[str | list[str]] = []
+    for item in _items("subtitles", subtitles, "paths or (path, language) pairs"):
+        path, language = (item if isinstance(item, (tuple, list)) and len(item) == 2 else (item, None))
+        if not isinstance(path, str) or not (language is None or isinstance(language, str)):
+            raise TypeError(f"subtitle files travel as str paths, or (str, str) pairs with their language, not {item!r}")
+        sidecars.append(path if language is None else [path, language])
+    return sidecars
 
 
 # In the result store while a job is being stopped: why.
@@ -338,12 +360,12 @@ def plan_package(self: Task, input: str, output_dir: str, chunk_seconds: float |
         return _job_result(self, stopped_result(output_dir, 0.0, reason), started_at, split="not begun", chunks=[])
     # Refused here, before any chunk: wrong arguments, a key that cannot be
     # used, an OUTPUT_DIR that holds anything but this job's package.
-    names = ("renditions", "bitrates", "upscale", "key_info", "key_uri", "key_path")
+    names = ("renditions", "bitrates", "upscale", "key_info", "key_uri", "key_path", "subtitles")
     checked = check_job(output_dir, **{name: package[name] for name in names if name in package})
-    done = placed_result(checked.final, input, checked.planned)
+    done = placed_result(checked.final, input, checked.planned, checked.sidecars)
     if done is not None:
         return _job_result(self, done, started_at, split="not begun: already complete", chunks=[])
-    plan = _split.plan_split(input, chunk_seconds)
+    plan = _split.plan_split(input, chunk_seconds, checked.sidecars)
     if plan.unsplittable:
         result = _encode_whole(self, input, output_dir, **package)
         return {**result, "split": f"encoded whole: {plan.unsplittable}", "chunks": []}
@@ -475,13 +497,15 @@ def encode_package(
     key_uri: str | None = None,
     key_path: str | None = None,
     upscale: bool = False,
+    subtitles: Iterable[str | list[str]] = (),
 ) -> dict[str, Any]:
     """Encodes `input` into OUTPUT_DIR/master.m3u8, whole or not at all.
 
     Paths must mean the same on every worker (absolute, on shared storage).
     The key: `key_info`, a key info file, or `key_uri` and `key_path`, for a
     fresh key made at `key_path`, outside OUTPUT_DIR. `upscale` makes every
-    requested rendition, as encode() takes it.
+    requested rendition, and `subtitles` are subtitle files, as encode() takes
+    them.
 
     Returns EncodeResult.to_dict() with "outcome" ("encoded", "already
     complete", "failed" or "stopped"), "output_dir", and "started_at" and
@@ -496,6 +520,7 @@ def encode_package(
         key_uri=key_uri,
         key_path=key_path,
         upscale=upscale,
+        subtitles=subtitles,
     )
 
 

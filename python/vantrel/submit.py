@@ -1,7 +1,8 @@
 """vantrel-submit: one encode job handed to the job queue's workers.
 
     vantrel-submit INPUT OUTPUT_DIR [--renditions 1080p,720p] [--bitrates 5M,2500k] [--upscale]
-                   [--key-info FILE | --key-uri URI --key-file PATH] [--chunk-seconds N] [--no-wait]
+                   [--subtitles FILE[:LANG] ...] [--key-info FILE | --key-uri URI --key-file PATH]
+                   [--chunk-seconds N] [--no-wait]
 
 It waits for the job and prints its result as JSON. Exit status: 0 when the
 package is in place, 1 when the job failed or was stopped, 2 for usage errors
@@ -66,6 +67,11 @@ def job_arguments(options: argparse.Namespace) -> dict[str, object]:
         "upscale": options.upscale,
         "chunk_seconds": options.chunk_seconds,
     }
+    if options.subtitles:
+        job["subtitles"] = [
+            (os.path.abspath(item[0]), item[1]) if isinstance(item, tuple) else os.path.abspath(item)
+            for item in options.subtitles
+        ]
     if options.key_info:
         job["key_info"] = os.path.abspath(options.key_info)
     if options.key_file:

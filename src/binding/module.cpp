@@ -271,8 +271,9 @@ py::tuple job_progress(const py::capsule& handle) {
 // each video rendition (name, playlist, created, step, reason, pictures,
 // written us, skip reason, width, height, frame rate, peak bps, average bps,
 // codecs),
-// each audio rendition (name, language, default, describes video, playlist,
-// created, step, reason, peak bps, average bps),
+// each audio track (name, language, default, describes video, its rendition's
+// playlist or empty when it is every variant's sound, created, step, reason,
+// peak bps, average bps, input stream index),
 // each subtitle rendition (name, language, default, forced, playlist,
 // created, step, reason, input stream index or -1, sidecar path),
 // each stream left out (input stream index, kind, reason).
@@ -285,19 +286,32 @@ py::tuple finish(const py::capsule& handle) {
     const JobReport& report = job.report;
     const Title& title = report.title;
     py::list renditions;
+    // Every audio track: a rendition of its own when there are several, else
+    // the sound of every variant (no playlist of its own).
     py::list audio;
+    for (std::size_t t = 0; t < title.audio.size(); ++t) {
+        const AudioTrack& track = title.audio[t];
+        std::string playlist, step, reason;
+        bool created = false;
+        VariantFigures figures;
+        for (std::size_t k = 0; k < report.plan.size(); ++k)
+            if (report.plan[k].audio_track == static_cast<int>(t)) {
+                playlist = report.plan[k].playlist_path;
+                created = report.outcomes[k].created;
+                step = report.outcomes[k].step;
+                reason = report.outcomes[k].reason;
+                figures = report.outcomes[k].figures;
+            }
+        audio.append(py::make_tuple(track.name, track.language, track.is_default,
+                                    track.describes_video, py::bytes(playlist), created,
+                                    py::bytes(step), py::bytes(reason), figures.peak_bps,
+                                    figures.average_bps, track.stream_index));
+    }
     for (std::size_t k = 0; k < report.plan.size(); ++k) {
         const Rendition& rendition = report.plan[k];
         const RenditionOutcome& outcome = report.outcomes[k];
-        if (rendition.audio_track >= 0) {
-            const AudioTrack& track = title.audio[static_cast<std::size_t>(rendition.audio_track)];
-            audio.append(py::make_tuple(track.name, track.language, track.is_default,
-                                        track.describes_video, py::bytes(rendition.playlist_path),
-                                        outcome.created, py::bytes(outcome.step),
-                                        py::bytes(outcome.reason), outcome.figures.peak_bps,
-                                        outcome.figures.average_bps));
+        if (rendition.audio_track >= 0)
             continue;
-        }
         renditions.append(py::make_tuple(
             rendition.name, py::bytes(rendition.playlist_path), outcome.created,
             py::bytes(outcome.step), py::bytes(outcome.reason), outcome.progress.pictures.load(),

@@ -114,6 +114,8 @@ void plan_audio_renditions(const EncodeRequest& request, const Title& title,
         rendition.audio_track = static_cast<int>(k);
         plan.push_back(std::move(rendition));
     }
+    for (Rendition& rendition : plan)
+        rendition.shares_mpegts_zero = true;
 }
 
 void report_left_out_streams(const Title& title, JobLog& log) {

@@ -9,6 +9,11 @@
 
 #include "pipeline/picture_clock.h"
 
+// Time zero of renditions that share a clock: ten seconds into the MPEG-TS
+// clock, ahead of any stream's first decoding time (B-pictures and the audio
+// encoder's priming start a little before zero).
+inline constexpr int64_t SHARED_MPEGTS_ZERO_90K = 10 * 90000;
+
 struct Rendition {
     std::string name; // as the caller gave it, for example "720p"
     int32_t width = 0;
@@ -28,6 +33,11 @@ struct Rendition {
     // A rendition of one of the title's audio tracks (when it has several):
     // no pictures, that track's sound alone. -1 for a video rendition.
     int audio_track = -1;
+    // The variants and audio renditions of a title with several audio tracks
+    // play together, so every muxer keeps the job's timestamps where they
+    // are (on the MPEG-TS clock at SHARED_MPEGTS_ZERO_90K) rather than moving
+    // its own first one to zero: one clock for all of them.
+    bool shares_mpegts_zero = false;
     // Why the rendition is not made (its frame would be larger than the
     // source), or empty when it is.
     std::string skip_reason;

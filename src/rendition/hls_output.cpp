@@ -111,6 +111,15 @@ StepStatus set_muxer_options(RenditionStage& r) {
         if (ret < 0)
             return step_failed(options[k].step, ret);
     }
+    // Without pictures the MPEG-TS muxer times its clock references by the
+    // audio frame, which it cannot learn from the stream and warns about at
+    // every segment; a period of its own (under the 100 ms the standard
+    // allows) spares the guess.
+    if (!r.video_par) {
+        const int ret = av_opt_set(r.output->priv_data, "hls_segment_options", "pcr_period=80", 0);
+        if (ret < 0)
+            return step_failed("could not set the segments' clock reference period", ret);
+    }
     return step_ok();
 }
 
@@ -149,6 +158,10 @@ StepStatus open_hls_output(RenditionStage& r) {
     fmt_ctx->opaque = &r.output_files;
     fmt_ctx->io_open = open_recording_errors;
     fmt_ctx->io_close2 = close_recording_errors;
+    if (r.rendition.shares_mpegts_zero) {
+        fmt_ctx->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+        fmt_ctx->output_ts_offset = av_rescale(SHARED_MPEGTS_ZERO_90K, AV_TIME_BASE, 90000);
+    }
 
     StepStatus status = add_output_streams(r);
     if (status.failed())

@@ -146,7 +146,8 @@ void keep_stage_results(RenditionStage& stage, RenditionOutcome& outcome) {
     outcome.files_written = std::move(stage.output_files.written);
     outcome.codecs = std::move(stage.codecs);
     outcome.figures = stage.figures;
-    outcome.mpegts_zero = -stage.lowest_start_90k;
+    outcome.mpegts_zero = stage.rendition.shares_mpegts_zero ? SHARED_MPEGTS_ZERO_90K
+                                                             : -stage.lowest_start_90k;
 }
 
 void report_stage_end(const Rendition& rendition, const StepStatus& status, const MediaQueue* in,
