@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -126,7 +127,48 @@ class MediaFactory:
                 "-t", "2", *H264_AAC, "-c:s", "srt",
             ],
         ),
+        # Every kind of track: three audio streams (English, the default;
+        # French; English again, described for the visually impaired), text
+        # subtitles in SubRip (English, a cue across the first segment
+        # boundary) and ASS (French), and a bitmap (PGS) subtitle stream.
+        "tracks": (
+            "tracks.mkv",
+            [
+                *video_source("320x180", "30"),
+                *(arg for hz in (440, 880, 660) for arg in ("-f", "lavfi", "-i", f"sine=frequency={hz}:sample_rate=48000")),
+                "-i", "{subrip}", "-i", "{ass}", "-i", "{pgs}",
+                "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:a", "-map", "4", "-map", "5", "-map", "6",
+                "-t", "14", *H264_AAC, "-c:s:0", "srt", "-c:s:1", "ass", "-c:s:2", "copy",
+                "-metadata:s:a:0", "language=eng", "-metadata:s:a:1", "language=fre",
+                "-metadata:s:a:2", "language=eng", "-disposition:a:0", "default", "-disposition:a:1", "0",
+                "-disposition:a:2", "visual_impaired", "-metadata:s:s:0", "language=eng",
+                "-metadata:s:s:1", "language=fre", "-disposition:s:0", "0",
+            ],
+        ),
+        # One sound, and a mov_text subtitle stream in German, forced.
+        "mov_text": (
+            "mov_text.mp4",
+            [
+                *video_source("320x180", "30"), *tone_source(), "-i", "{subrip}",
+                "-map", "0:v", "-map", "1:a", "-map", "2", "-t", "8", *H264_AAC, "-c:s", "mov_text",
+                "-metadata:s:s:0", "language=ger", "-disposition:s:0", "forced",
+            ],
+        ),
+        # The same tone on all six channels, long enough to measure its loudness.
+        "surround_tone": (
+            "surround_tone.mp4",
+            [
+                *video_source("160x90", "30"), "-f", "lavfi", "-i",
+                "sine=frequency=330:sample_rate=48000,volume=0.02,tremolo=f=3:d=0.6,"
+                "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0",
+                "-t", "10", *H264_AAC,
+            ],
+        ),
     }
+    # Cue texts and times (seconds) of the subtitle files the recipes use.
+    SUBRIP_CUES = [("First cue", 1.0, 2.0), ("Across the boundary", 5.5, 6.5)]
+    ASS_CUES = [("Bonjour", 3.0, 4.0)]
+    SIDECAR_CUES = [("Hola", 2.0, 3.5)]
 
     def __init__(self, root: Path) -> None:
         self.root = root
@@ -136,10 +178,13 @@ class MediaFactory:
             return self._random_bytes()
         if name == "truncated":
             return self._truncated()
+        if name == "sidecar":
+            return self._sidecar()
         file_name, args = self.RECIPES[name]
         path = self.root / file_name
         if not path.exists():
-            args = [a.replace("{subtitles}", str(self._subtitles())) for a in args]
+            files = {"{subtitles}": self._subtitles, "{subrip}": self._subrip, "{ass}": self._ass, "{pgs}": self._pgs}
+            args = [str(files[a]()) if a in files else a for a in args]
             partial = path.with_name("partial-" + file_name)
             ffmpeg(*args, str(partial))
             partial.rename(path)
@@ -148,6 +193,47 @@ class MediaFactory:
     def _subtitles(self) -> Path:
         path = self.root / "subtitles.srt"
         path.write_text("1\n00:00:00,000 --> 00:00:01,500\nHello\n\n")
+        return path
+
+    def _subrip(self) -> Path:
+        path = self.root / "cues.srt"
+        path.write_text("".join(
+            f"{n}\n{_srt_time(start)} --> {_srt_time(end)}\n{text}\n\n"
+            for n, (text, start, end) in enumerate(self.SUBRIP_CUES, 1)
+        ))
+        return path
+
+    def _ass(self) -> Path:
+        path = self.root / "cues.ass"
+        events = "".join(
+            f"Dialogue: 0,{_ass_time(start)},{_ass_time(end)},Default,,0,0,0,,{text}\n" for text, start, end in self.ASS_CUES
+        )
+        path.write_text(
+            "[Script Info]\nScriptType: v4.00+\nPlayResX: 320\nPlayResY: 180\n\n[V4+ Styles]\n"
+            "Format: Name, Fontname, Fontsize, PrimaryColour, Bold, Italic, Alignment, MarginL, MarginR, MarginV\n"
+            "Style: Default,Arial,16,&H00FFFFFF,0,0,2,10,10,10\n\n[Events]\n"
+            "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n" + events
+        )
+        return path
+
+    def _pgs(self) -> Path:
+        """Two display sets of a PGS stream, each a composition and its end:
+        enough for the container and the probe to know it for a bitmap codec."""
+        def segment(pts: int, kind: int, payload: bytes = b"") -> bytes:
+            return b"PG" + struct.pack(">II", pts, 0) + bytes([kind]) + struct.pack(">H", len(payload)) + payload
+
+        composition = struct.pack(">HHBHBBBB", 320, 180, 0x10, 0, 0x80, 0, 0, 0)
+        path = self.root / "bitmap.sup"
+        path.write_bytes(b"".join(segment(pts, 0x16, composition) + segment(pts, 0x80) for pts in (90000, 270000)))
+        return path
+
+    def _sidecar(self) -> Path:
+        """A WebVTT file whose name says its language, Spanish."""
+        path = self.root / "talk.es.vtt"
+        path.write_text("WEBVTT\n\n" + "".join(
+            f"{_srt_time(start).replace(',', '.')} --> {_srt_time(end).replace(',', '.')}\n{text}\n\n"
+            for text, start, end in self.SIDECAR_CUES
+        ))
         return path
 
     def _random_bytes(self) -> Path:
@@ -162,6 +248,16 @@ class MediaFactory:
             whole = self["clip"].read_bytes()
             path.write_bytes(whole[: len(whole) // 2])
         return path
+
+
+def _srt_time(seconds: float) -> str:
+    millis = round(seconds * 1000)
+    return f"{millis // 3600000:02}:{millis // 60000 % 60:02}:{millis // 1000 % 60:02},{millis % 1000:03}"
+
+
+def _ass_time(seconds: float) -> str:
+    centis = round(seconds * 100)
+    return f"{centis // 360000}:{centis // 6000 % 60:02}:{centis // 100 % 60:02}.{centis % 100:02}"
 
 
 PLAYER_DIR = Path(__file__).parent / "player"
@@ -441,7 +537,8 @@ class Package:
     source: Path
     key: bytes
     stems: list[str]
-    job: JobResult | None  # None for a package stitched from chunks
+    job: JobResult | None  # None for a package stitched from chunks or made by the package API
+    result: dict | None = None  # the package API's result
 
     @property
     def master(self) -> Path:
@@ -520,23 +617,70 @@ class PackageFactory:
 
 
 def split_in_process(source: Path, directory: Path, renditions: list[str], chunk_seconds: float,
-                     key_info: Path, bitrates: list[int] | None = None) -> dict:
+                     key_info: Path, bitrates: list[int] | None = None, upscale: bool = True,
+                     subtitles: list[Path] = ()) -> dict:
     """A split job's parts as the queue's tasks run them, one after the other
     in this process: the sound, each chunk, the stitch."""
     from vantrel import _split
+    from vantrel._encode import subtitles_argument
 
-    plan = _split.plan_split(str(source), chunk_seconds)
+    sidecars = [str(path) for path in subtitles]
+    plan = _split.plan_split(str(source), chunk_seconds, subtitles_argument(sidecars))
     assert plan.unsplittable is None and len(plan.windows) > 1, plan
     work = _split.work_directory(str(directory), "tests")
     os.makedirs(work)
     try:
         parts = [_split.encode_sound(str(source), work, plan.title)]
-        parts += [_split.encode_chunk(str(source), work, w, renditions, bitrates, True, "tests", plan.title)
+        parts += [_split.encode_chunk(str(source), work, w, renditions, bitrates, upscale, "tests", plan.title)
                   for w in plan.windows]
         return _split.stitch(str(source), str(directory), work, parts, plan.title, renditions=renditions,
-                             bitrates=bitrates, key_info=str(key_info), upscale=True)
+                             bitrates=bitrates, key_info=str(key_info), upscale=upscale, subtitles=sidecars)
     finally:
         _split.discard_work(work)
+
+
+class TrackPackageFactory:
+    """Packages of the package API (every track of the input, subtitle
+    files), each made once per session on first use, whole or split as the
+    queue's jobs are; their key is beside their playlists, as players fetch it."""
+
+    RECIPES = {
+        # name: (input, subtitle files, chunk seconds for a split job or None)
+        "every-track": ("tracks", [], None),
+        "every-track-split": ("tracks", [], 6),
+        "mov-text-and-sidecar": ("mov_text", ["sidecar"], None),
+    }
+    RENDITIONS = ["360p"]  # made at the sources' 320x180
+
+    def __init__(self, root: Path, media: MediaFactory) -> None:
+        self.root = root
+        self.media = media
+        self.made: dict[str, Package] = {}
+
+    def __getitem__(self, name: str) -> Package:
+        if name not in self.made:
+            from vantrel._package import make_package
+
+            source_name, sidecar_names, chunk_seconds = self.RECIPES[name]
+            source, sidecars = self.media[source_name], [self.media[s] for s in sidecar_names]
+            directory, keys = self.root / name, self.root / f"{name}-key"
+            keys.mkdir()
+            info = write_key_info(keys)
+            if chunk_seconds is None:
+                result = make_package(source, directory, renditions=self.RENDITIONS, key_info=info.path,
+                                      subtitles=sidecars)
+            else:
+                result = split_in_process(source, directory, self.RENDITIONS, chunk_seconds, info.path,
+                                          upscale=False, subtitles=sidecars)
+            assert result["outcome"] == "encoded", result
+            shutil.copy(keys / "enc.key", directory / "enc.key")
+            self.made[name] = Package(directory, source, info.key, self.RENDITIONS, None, result)
+        return self.made[name]
+
+
+@pytest.fixture(scope="session")
+def track_packages(tmp_path_factory: pytest.TempPathFactory, media: MediaFactory) -> TrackPackageFactory:
+    return TrackPackageFactory(tmp_path_factory.mktemp("track-packages"), media)
 
 
 @pytest.fixture(scope="session")

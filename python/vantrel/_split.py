@@ -91,9 +91,13 @@ def plan_split(input: str, chunk_seconds: float | None, sidecars: list[tuple[byt
             f"of {chunk_ticks / frame_rate:g} s",
             [],
         )
-    # A last chunk shorter than a segment joins the one before: the stated
-    # duration may be a little longer than the pictures.
-    starts = [start for start in range(0, total_ticks, chunk_ticks) if start == 0 or total_ticks - start >= segment_ticks]
+    # The whole-title encode's segments start at its first picture (a
+    # source's pictures may start a little after its sound), every chunk but
+    # the first at one of them. A last chunk shorter than a segment joins the
+    # one before: the stated duration may be a little longer than the pictures.
+    first = probe["first_picture_tick"]
+    starts = [0, *(start for start in range(first + chunk_ticks, total_ticks, chunk_ticks)
+                   if total_ticks - start >= segment_ticks)]
     if len(starts) < 2:
         return SplitPlan("the title is one chunk long", [])
     seeks = [_read_from(probe["key_pictures"], start, round(frame_rate)) for start in starts]

@@ -358,6 +358,7 @@ py::dict probe_split(const std::string& input,
     found["unsplittable"] = probe.unsplittable;
     found["duration_us"] = probe.duration_us;
     found["segment_pictures"] = probe.title.clock.segment_pictures;
+    found["first_picture_tick"] = probe.first_picture_tick;
     found["title"] = title_to_python(probe.title);
     py::list key_pictures;
     for (const KeyPicture& key : probe.key_pictures)
@@ -418,7 +419,8 @@ PYBIND11_MODULE(_engine, m) {
     m.def("probe_split", &probe_split, py::arg("input"),
           py::arg("subtitles") = std::vector<std::pair<std::string, std::string>>{},
           "{'unsplittable': why the input cannot be split or '', 'duration_us': length or -1, "
-          "'segment_pictures': pictures per segment, 'title': the facts every part takes, "
+          "'segment_pictures': pictures per segment, 'first_picture_tick': where the first "
+          "segment starts, 'title': the facts every part takes, "
           "'key_pictures': [(tick, byte position), ...] of a title without an index}.");
     m.def("ladder", &ladder, "The known renditions: (name, long side, short side, bitrate).");
     m.def("set_library_log_level", &av_log_set_level, py::arg("level"),

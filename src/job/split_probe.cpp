@@ -1,5 +1,6 @@
 #include "job/split_probe.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -90,6 +91,14 @@ SplitProbe probe_for_split(const std::string& input, const EncodeProfile& profil
     const AVFormatContext& fmt_ctx = *source->fmt_ctx;
     probe.title = describe_title(*source, profile, subtitles);
     take_first_picture_metadata(input, probe.title.colour);
+    const AVStream& video = *source->video_stream();
+    if (video.start_time != AV_NOPTS_VALUE) {
+        const int64_t origin = av_rescale_q(probe.title.origin_us, AV_TIME_BASE_Q, video.time_base);
+        probe.first_picture_tick =
+            std::max<int64_t>(0, nearest_tick(video.start_time - origin, video.time_base,
+                                              probe.title.clock.time_base(),
+                                              profile.source_frame_rate));
+    }
     probe.duration_us = fmt_ctx.duration > 0 ? fmt_ctx.duration : -1;
     if (!fmt_ctx.pb || !(fmt_ctx.pb->seekable & AVIO_SEEKABLE_NORMAL)) {
         probe.unsplittable = "the input cannot seek";

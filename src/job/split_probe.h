@@ -21,6 +21,9 @@ struct SplitProbe {
     std::string unsplittable;
     Title title;
     int64_t duration_us = -1;
+    // The tick the first picture is shown at: where the whole-title encode's
+    // first keyframe, and so its segments, start.
+    int64_t first_picture_tick = 0;
     // Every key picture of a title read to its end (MPEG-TS); empty where the
     // container's index finds them.
     std::vector<KeyPicture> key_pictures;

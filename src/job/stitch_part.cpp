@@ -16,6 +16,9 @@
 
 namespace {
 
+// Samples per frame of the AAC encoder that made the sound intermediates.
+constexpr int AAC_FRAME_SAMPLES = 1024;
+
 // One intermediate file being read: its single stream and the next packet.
 struct PacketReader {
     FormatContextPtr fmt_ctx;
@@ -90,7 +93,14 @@ StepStatus describe_streams(RenditionStage& r, const PacketReader* first_window,
 // the picture that follows it as the whole-title source would hand it on.
 StepStatus write_sound_until(RenditionStage& r, PacketReader* sound, int64_t until_us) {
     while (sound && sound->has_packet && decoding_time_us(*sound) <= until_us) {
-        StepStatus status = write_audio_packet(r, sound->pkt.get(), sound->stream()->time_base);
+        // The intermediate keeps no durations; the muxer cuts an audio
+        // rendition's segments by them. Every packet is one AAC frame.
+        AVPacket* pkt = sound->pkt.get();
+        const AVCodecParameters& par = *sound->stream()->codecpar;
+        if (pkt->duration <= 0 && par.sample_rate > 0)
+            pkt->duration = av_rescale_q(par.frame_size > 0 ? par.frame_size : AAC_FRAME_SAMPLES,
+                                         AVRational{1, par.sample_rate}, sound->stream()->time_base);
+        StepStatus status = write_audio_packet(r, pkt, sound->stream()->time_base);
         if (!status.failed())
             status = advance(*sound);
         if (status.failed())

@@ -31,21 +31,6 @@ int64_t time_since_origin(int64_t pts, int64_t origin) {
     return pts - origin;
 }
 
-// The tick of the output grid nearest to `since_origin`. The specified 30 fps
-// grid rounds a half tick up; a grid at the source's own rate (or half of it)
-// rounds it down, so that of two pictures sharing a tick the one on time is
-// the one kept.
-int64_t tick_of(const SourceStage& s, int64_t since_origin, AVRational in_time_base) {
-    const AVRational grid = s.picture_time_base;
-    if (!s.profile.source_frame_rate)
-        return av_rescale_q(since_origin, in_time_base, grid);
-    // ceil(2x), then ceil((ceil(2x) - 1) / 2) = ceil(x - 1/2): x rounded half down.
-    const int64_t twice = av_rescale_rnd(since_origin, int64_t{2} * in_time_base.num * grid.den,
-                                         int64_t{in_time_base.den} * grid.num, AV_ROUND_UP);
-    const int64_t n = twice - 1;
-    return n >= 0 ? (n + 1) / 2 : -(-n / 2);
-}
-
 // The output timestamp (ticks of the grid) of a decoded picture, or
 // AV_NOPTS_VALUE when the picture must be dropped: timestamps that reach the
 // encoders and the muxers strictly increase, so a source faster than the
@@ -58,7 +43,8 @@ int64_t retime_picture(SourceStage& s, const AVFrame* decoded) {
         time_since_origin(decoded->best_effort_timestamp, timeline.origin);
     if (since_origin == AV_NOPTS_VALUE)
         return timeline.last_pts == AV_NOPTS_VALUE ? 0 : timeline.last_pts + 1;
-    const int64_t pts = tick_of(s, since_origin, in_time_base);
+    const int64_t pts =
+        nearest_tick(since_origin, in_time_base, s.picture_time_base, s.profile.source_frame_rate);
     if (timeline.last_pts != AV_NOPTS_VALUE && pts <= timeline.last_pts) {
         if (pts < timeline.last_pts)
             ++timeline.dropped_behind;
