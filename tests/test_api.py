@@ -300,6 +300,9 @@ REFUSED = [
     pytest.param({"progress": "print"}, TypeError, id="progress-not-callable"),
     pytest.param({"timeout": 0}, ValueError, id="timeout-zero"),
     pytest.param({"timeout": float("nan")}, ValueError, id="timeout-nan"),
+    pytest.param({"subtitles": "talk.srt"}, TypeError, id="subtitles-bare-str"),
+    pytest.param({"subtitles": [("talk.srt", 'de",URI="x')]}, ValueError, id="subtitle-language-not-a-tag"),
+    pytest.param({"subtitles": ["nowhere.de.srt"]}, FileNotFoundError, id="subtitle-file-missing"),
 ]
 
 

@@ -117,6 +117,8 @@ EXIT_STATUSES = {
     "force-from-inside": ("tiny", lambda workdir: (workdir / "out").symlink_to(workdir) or ["--force"], 2,
                           "the current directory ({workdir}) is inside out"),
     "output-is-a-mount-point": ("tiny", mounted_output, 2, "is on another file system than {workdir} (a mount point)"),
+    "subtitle-file-missing": ("tiny", ["--subtitles", "nowhere.es.srt:es"], 2,
+                              "cannot read the subtitle file nowhere.es.srt: No such file or directory"),
     "submit-chunk-seconds-nan": ("tiny", ["--chunk-seconds", "nan"], 2, "not a number of seconds", SUBMIT),
     "submit-chunk-seconds-inf": ("tiny", ["--chunk-seconds", "inf"], 2, "not a number of seconds", SUBMIT),
 }
@@ -154,6 +156,19 @@ def test_exit_status(media, workdir, case):
         # The engine's guess about a missing file stays in its log line only.
         assert "Make sure the file exists" not in proc.stdout
         assert "Key:" not in proc.stdout + proc.stderr
+
+
+def test_summary_names_every_track_and_what_was_left_out(media, workdir):
+    sidecar = media["sidecar"]
+    proc = run_cli(workdir, str(media["tracks"]), "out", "--renditions", "360p", "--subtitles", f"{sidecar}:pt-BR")
+    assert proc.returncode == 0, proc.stderr
+    assert (
+        "  audio: English (en, default); French (fr); English (2) (en, describes the video)\n"
+        "  subtitles: English (en); French (fr); Portuguese (pt-BR)\n"
+        "  left out: stream 6 (subtitles): its subtitles are pictures (hdmv_pgs_subtitle), and only text becomes "
+        "WebVTT\n"
+    ) in proc.stdout
+    assert proc.stderr.count("vantrel: WARNING: Leaving out stream 6 (subtitles)") == 1, proc.stderr
 
 
 def test_version(workdir):

@@ -13,7 +13,7 @@ from pathlib import Path
 import m3u8
 import pytest
 
-from conftest import TOOL_ENV, Package, PackageFactory, decrypt_segment, ffprobe_json
+from conftest import TOOL_ENV, Package, PackageFactory, TrackPackageFactory, decrypt_segment, ffprobe_json
 from served_packages import ServedRoot
 
 # One picture at the output's 30 frames per second, plus the rounding of the
@@ -113,8 +113,15 @@ def inspector(tmp_path_factory: pytest.TempPathFactory) -> Inspector:
 SERVED = "ladder-30fps"
 
 
-@pytest.fixture(params=[*PackageFactory.RECIPES, f"{SERVED}-served"])
-def package(request: pytest.FixtureRequest, packages: PackageFactory, served: ServedRoot) -> Package:
+# The package API's packages with audio and subtitle renditions.
+WITH_TRACKS = ["every-track", "every-track-split"]
+
+
+@pytest.fixture(params=[*PackageFactory.RECIPES, f"{SERVED}-served", *WITH_TRACKS])
+def package(request: pytest.FixtureRequest, packages: PackageFactory, served: ServedRoot,
+            track_packages: TrackPackageFactory) -> Package:
+    if request.param in WITH_TRACKS:
+        return track_packages[request.param]
     return served[SERVED] if request.param == f"{SERVED}-served" else packages[request.param]
 
 
@@ -187,3 +194,31 @@ def test_segment_boundaries_are_the_same_in_every_variant(package, inspector):
     first, *others = package.stems
     for stem in others:
         assert boundaries(stem) == boundaries(first), (first, stem)
+
+
+@pytest.mark.parametrize("name", WITH_TRACKS)
+def test_audio_and_subtitle_renditions_are_cut_where_the_video_is(track_packages, name):
+    package = track_packages[name]
+    video = package.playlist(f"{package.stems[0]}.m3u8")
+
+    def ends(playlist: m3u8.M3U8) -> list[float]:
+        return [sum(s.duration for s in playlist.segments[: k + 1]) for k in range(len(playlist.segments))]
+
+    for media in package.playlist("master.m3u8").media:
+        playlist = package.playlist(media.uri)
+        assert playlist.is_endlist and playlist.target_duration == video.target_duration, media.uri
+        keys = {(s.key.method, s.key.uri) if s.key else None for s in playlist.segments}
+        assert len(playlist.segments) == len(video.segments), media.uri
+        if media.type == "AUDIO":
+            assert keys == {("AES-128", package.key_uri)}, media.uri
+            # Cut as the video is, every segment's length from the rendition's
+            # own start, on the first whole AAC frame past it; the sound's
+            # last segment runs to its end, its priming and last frame whole.
+            frame = 1024 / 44100
+            pairs = list(zip(ends(playlist), ends(video)))
+            assert all(abs(a - b) <= frame for a, b in pairs[:-1]), (media.uri, ends(playlist))
+            assert 0 <= pairs[-1][0] - pairs[-1][1] <= 4 * frame, (media.uri, ends(playlist))
+        else:
+            # In the clear, as every player reads WebVTT.
+            assert keys == {None}, media.uri
+            assert ends(playlist) == ends(video), media.uri

@@ -361,7 +361,7 @@ def subtitles_argument(subtitles: object) -> list[tuple[bytes, str]]:
             match = _LANGUAGE_IN_NAME.search(os.path.splitext(os.fsdecode(path))[0])
             language = match.group(1) if match else ""
         # Refused now, naming the file, rather than failing a rendition later.
-        with open(path, "rb"):
+        with open(os.fsdecode(path), "rb"):
             pass
         sidecars.append((path, language))
     return sidecars
