@@ -7,15 +7,4 @@
 set -euo pipefail
 shopt -s inherit_errexit
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
-
-base=6005363
-if [ "${1:-}" = --base ]; then
-    base=$2
-    shift 2
-fi
-sha=$(git -C "$VANTREL_ROOT" rev-parse --verify "$base^{commit}")
-install_system_packages "${SYSTEM_PACKAGES[@]}"
-INTERPRETER=$(find_python310)
-BASE_PYTHON=$(install_revision_into_venv "$INTERPRETER" "$base" "$sha")
-PYTHON=$(install_into_venv "$INTERPRETER")
-exec "$PYTHON" "$VANTREL_ROOT/bench/colour_bench.py" --base-python "$BASE_PYTHON" "$@"
+run_bench_against_revision 6005363 "$VANTREL_ROOT/bench/colour_bench.py" "$@"

@@ -101,6 +101,25 @@ install_into_venv() {
     echo "$venv/bin/python"
 }
 
+# Runs bench script $2 with this tree's build, handing it --base-python, an
+# interpreter with the build of an earlier commit: $1, or REV of a first
+# argument --base REV. The other arguments go to the script.
+run_bench_against_revision() {
+    local base=$1 script=$2
+    shift 2
+    if [ "${1:-}" = --base ]; then
+        base=$2
+        shift 2
+    fi
+    local sha interpreter base_python python
+    sha=$(git -C "$VANTREL_ROOT" rev-parse --verify "$base^{commit}")
+    install_system_packages "${SYSTEM_PACKAGES[@]}"
+    interpreter=$(find_python310)
+    base_python=$(install_revision_into_venv "$interpreter" "$base" "$sha")
+    python=$(install_into_venv "$interpreter")
+    exec "$python" "$script" --base-python "$base_python" "$@"
+}
+
 # Builds commit $3 (named $2) for interpreter $1 into .venv/compare-<short sha>,
 # once per commit; prints the environment's python. The sources are a snapshot
 # of the commit (git archive), so nothing of the working tree leaks into them

@@ -514,6 +514,16 @@ def ffprobe_json(*args: str) -> dict:
     return json.loads(out)
 
 
+def integrated_loudness(playlist: Path) -> float:
+    """The integrated loudness (LUFS) of a variant's or rendition's sound, as ebur128 measures it."""
+    report = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostats", "-allowed_extensions", "ALL", "-i", str(playlist),
+         "-map", "0:a", "-af", "ebur128", "-f", "null", "-"],
+        capture_output=True, text=True, check=True, env=TOOL_ENV,
+    ).stderr
+    return float(re.findall(r"I:\s+(-?[\d.]+) LUFS", report)[-1])
+
+
 def decrypt_segment(path: Path | bytes, key: bytes, key_tag: str, sequence_number: int) -> bytes:
     """The clear MPEG-TS of an AES-128 segment (its file, or its bytes);
     `key_tag` is the attribute text of its #EXT-X-KEY, whose IV, when absent,

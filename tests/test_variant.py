@@ -4,14 +4,12 @@ fixed settings, clean timestamps, and honest failures for unusable inputs."""
 from __future__ import annotations
 
 import json
-import re
-import subprocess
 from fractions import Fraction
 from pathlib import Path
 
 import pytest
 
-from conftest import TOOL_ENV, decrypt_segment, ffprobe_json, run_job, write_key_info
+from conftest import decrypt_segment, ffprobe_json, integrated_loudness, run_job, write_key_info
 
 # Lines the libraries print when timestamps or durations are wrong.
 LIBRARY_TROUBLE = [
@@ -180,12 +178,7 @@ def test_any_audio_becomes_44100_stereo_aac(encode, workdir, source):
 def test_loudness_is_normalised(encode, workdir):
     job = encode("loud")
     assert job.messages("ERROR") == []
-    report = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-nostats", "-allowed_extensions", "ALL", "-i", str(workdir / "360p.m3u8"),
-         "-map", "0:a", "-af", "ebur128", "-f", "null", "-"],
-        capture_output=True, text=True, check=True, env=TOOL_ENV,
-    ).stderr
-    integrated = float(re.findall(r"I:\s+(-?[\d.]+) LUFS", report)[-1])
+    integrated = integrated_loudness(workdir / "360p.m3u8")
     assert -16.0 <= integrated <= -12.0, integrated
 
 

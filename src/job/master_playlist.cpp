@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 #include "media/paths.h"
@@ -108,13 +107,5 @@ std::string master_playlist_text(const std::vector<MasterEntry>& variants, Maste
 
 bool write_master_playlist(const std::string& path, const std::vector<MasterEntry>& variants,
                            MasterStyle style, const MasterMedia& media) {
-    if (has_embedded_nul(path))
-        return false;
-    const std::string text = master_playlist_text(variants, style, media);
-    std::ofstream file(path, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!file.is_open())
-        return false;
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    return !file.fail();
+    return write_text_file(path, master_playlist_text(variants, style, media));
 }

@@ -185,20 +185,6 @@ StepStatus open_sound(const Rendition& rendition, const JobPart& part,
     return status;
 }
 
-// Ends the variant: the trailer, then the look at its files.
-StepStatus close_variant(RenditionStage& r, StepStatus status) {
-    if (r.header_written) {
-        const StepStatus trailer = write_trailer(r);
-        if (!status.failed())
-            status = trailer;
-    }
-    if (!status.failed() && r.output_files.first_error < 0)
-        status = step_failed(WRITE_STEP, r.output_files.first_error);
-    if (!status.failed())
-        status = check_variant_files(r.rendition.playlist_path, r.figures);
-    return status;
-}
-
 StepStatus stitch_audio_rendition(RenditionStage& r, const JobPart& part) {
     std::unique_ptr<PacketReader> sound;
     StepStatus status = open_sound(r.rendition, part, sound);
@@ -210,7 +196,7 @@ StepStatus stitch_audio_rendition(RenditionStage& r, const JobPart& part) {
         status = open_hls_output(r);
     if (!status.failed())
         status = write_sound_until(r, sound.get(), INT64_MAX);
-    return close_variant(r, status);
+    return close_output(r, status);
 }
 
 StepStatus stitch_rendition(RenditionStage& r, const JobPart& part, const JobControl& control) {
@@ -244,7 +230,7 @@ StepStatus stitch_rendition(RenditionStage& r, const JobPart& part, const JobCon
     }
     if (!status.failed())
         status = write_sound_until(r, sound.get(), INT64_MAX);
-    return close_variant(r, status);
+    return close_output(r, status);
 }
 
 void stitch_one(const Rendition& rendition, const JobPart& part, const EncodeProfile& profile,

@@ -171,15 +171,6 @@ std::string vtt_time(int64_t us) {
     return text;
 }
 
-bool write_file(const std::string& path, const std::string& text) {
-    std::ofstream file(path, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!file.is_open())
-        return false;
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    return !file.fail();
-}
-
 } // namespace
 
 std::vector<std::string> write_webvtt(const std::string& directory, const std::string& stem,
@@ -206,7 +197,7 @@ std::vector<std::string> write_webvtt(const std::string& directory, const std::s
         char name[64];
         std::snprintf(name, sizeof name, "_%03zu.vtt", k);
         const std::string segment = stem + name;
-        if (!write_file(directory + segment, text)) {
+        if (!write_text_file(directory + segment, text)) {
             step = "could not write the subtitle files";
             return written;
         }
@@ -217,7 +208,7 @@ std::vector<std::string> write_webvtt(const std::string& directory, const std::s
         start += seconds[k];
     }
     playlist += "#EXT-X-ENDLIST\n";
-    if (!write_file(directory + stem + ".m3u8", playlist)) {
+    if (!write_text_file(directory + stem + ".m3u8", playlist)) {
         step = "could not write the subtitle files";
         return written;
     }

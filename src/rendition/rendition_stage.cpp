@@ -95,6 +95,12 @@ StepStatus run_rendition(RenditionStage& r, MediaQueue& in, const JobControl& co
     // The source stops feeding a rendition that failed, at once.
     if (status.failed())
         in.abort("");
+    return close_output(r, status);
+}
+
+} // namespace
+
+StepStatus close_output(RenditionStage& r, StepStatus status) {
     // Even after a failure the muxer gets its trailer while it can take one,
     // so that the playlist on disk is closed; the first failure is the one
     // reported.
@@ -110,6 +116,8 @@ StepStatus run_rendition(RenditionStage& r, MediaQueue& in, const JobControl& co
                                         : check_variant_files(r.rendition.playlist_path, r.figures);
     return status;
 }
+
+namespace {
 
 void log_escaped_exception(const std::string& playlist_path, const char* what, JobLog& log,
                            RenditionOutcome& outcome) noexcept {

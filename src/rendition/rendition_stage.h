@@ -88,6 +88,12 @@ void run_rendition_stage(const Rendition& rendition, const EncodeProfile& profil
                          const std::string& key_info_path, MediaQueue& in, JobControl& control,
                          RenditionOutcome& outcome) noexcept;
 
+// Ends a stage's output, for the rendition stage and the stitch alike: the
+// trailer, then the look at its files (a variant's measured, an
+// intermediate put in place); the first failure, `status` or a later one,
+// is the one returned.
+StepStatus close_output(RenditionStage& r, StepStatus status);
+
 // How a finished stage's outcome is filled in, for the rendition stage and
 // the stitch alike: its files, codecs and figures; then stopped, failed (a
 // source failure's reason read from `in`, when a source fed the stage) or
