@@ -57,7 +57,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="vantrel",
         description="Transcode INPUT into an AES-128 encrypted HLS package with an adaptive-bitrate "
-        f"ladder: OUTPUT_DIR/{MASTER_PLAYLIST}, its variant playlists and segments.",
+        f"ladder: OUTPUT_DIR/{MASTER_PLAYLIST}, its variant playlists and segments. Also: 'vantrel serve ROOT' "
+        "serves packages to players, the key only against a token, and 'vantrel token PACKAGE_DIR' makes "
+        "one (each with --help).",
         epilog="The package appears whole or not at all: an earlier package in OUTPUT_DIR is replaced only "
         "once the new one is complete, and a failed or stopped job leaves nothing. Without key options a "
         "fresh key and IV are made for the package and kept beside OUTPUT_DIR, not in it: OUTPUT_DIR.key and "
