@@ -1,7 +1,8 @@
 """Every package plays in two independent clients: FFmpeg's HLS demuxer
 decodes all of it, and hls.js in headless Chromium plays each variant from a
 local web server. Each client is also shown a wrong key, to prove that its
-check can fail."""
+check can fail. The packages of every track play in hls.js and Shaka Player
+alike: their sound switches and their subtitles show at their time."""
 
 from __future__ import annotations
 
@@ -9,13 +10,14 @@ import dataclasses
 import json
 import re
 import shutil
+import statistics
 import subprocess
 from pathlib import Path
 
 import m3u8
 import pytest
 
-from conftest import TOOL_ENV, Package, PackageFactory
+from conftest import TOOL_ENV, MediaFactory, Package, PackageFactory
 
 # Seconds of playback that count as playing, as the page measures them.
 PLAY_GOAL = 2
@@ -198,3 +200,89 @@ def test_chromium_refuses_a_wrong_key(packages, player, tmp_path):
             assert any(error["fatal"] for error in record["errors"]), record
         else:
             assert (record["videoWidth"], record["videoHeight"]) == (0, 0), record
+
+
+@dataclasses.dataclass
+class TrackScenario:
+    """What a player must list, show and play of a package of every track:
+    its audio and subtitle renditions as (name, language, default, describes
+    the video), the subtitles shown and one of their cues (text, start and end
+    on the source's clock, counted from its first picture), the tone heard
+    first and, with audio renditions, the language switched to and its tone."""
+
+    audio: list[tuple]
+    subtitles: list[tuple]
+    shown: str
+    cue: tuple[str, float, float]
+    tone: float
+    switch: tuple[str, float] | None
+
+
+EVERY_TRACK = TrackScenario(
+    # The sources' three sounds are sine tones of these frequencies.
+    audio=[("English", "en", True, False), ("French", "fr", False, False), ("English (2)", "en", False, True)],
+    subtitles=[("English", "en", False, False), ("French", "fr", False, False)],
+    shown="en", cue=MediaFactory.SUBRIP_CUES[0], tone=440, switch=("fr", 880),
+)
+TRACK_SCENARIOS = {
+    "every-track": EVERY_TRACK,
+    "every-track-split": EVERY_TRACK,
+    # One sound in the variant (its tone at 330 Hz); the Spanish cue is the sidecar file's.
+    "mov-text-and-sidecar": TrackScenario(
+        audio=[], subtitles=[("German", "de", True, False), ("Spanish", "es", False, False)],
+        shown="es", cue=MediaFactory.SIDECAR_CUES[0], tone=330, switch=None,
+    ),
+}
+# Seconds of playback before the switch, and as many after it.
+TRACKS_GOAL = 3
+# How long a player may take to bring in the other sound after the switch.
+SWITCH_SECONDS = 1.5
+PICTURE_SECONDS = 1 / 30
+
+
+def heard(record: dict, start: float, end: float) -> float:
+    """The tone mostly heard between two playback times (0 for silence, or for none sampled)."""
+    return statistics.median(
+        [sample["hz"] or 0 for sample in record["frequencies"] if start <= sample["currentTime"] < end] or [0]
+    )
+
+
+@pytest.mark.parametrize("player_name", ["hls.js", "shaka"])
+@pytest.mark.parametrize("name", list(TRACK_SCENARIOS))
+def test_players_switch_sound_and_show_subtitles_at_their_time(track_packages, player, name, player_name):
+    """Each player lists the renditions, plays the default sound and then the
+    one switched to (told apart by their tones, measured as they play), and
+    shows a cue where it belongs against the pictures."""
+    scenario = TRACK_SCENARIOS[name]
+    switch = ["--audio", scenario.switch[0]] if scenario.switch else []
+    [record] = play_in_chromium(
+        player, track_packages[name].directory, "--player", player_name, "--tracks", "--subtitles", scenario.shown,
+        *switch, goal=TRACKS_GOAL,
+    )
+    assert record["outcome"] == "played", record
+    assert [e for e in record["errors"] if is_player_fault(e)] == [], record
+
+    def listed(tracks: list[dict]) -> list[tuple]:
+        # Shaka Player also lists a variant's own sound, which has no name.
+        return [(t["name"], t["language"], t["default"], t["describesVideo"]) for t in tracks if t["name"]]
+
+    assert listed(record["audioTracks"]) == scenario.audio, record
+    assert listed(record["subtitleTracks"]) == scenario.subtitles, record
+
+    # The sound is the default rendition's up to the switch, then the other's.
+    switched_at = record["switchedAt"] if scenario.switch else record["currentTime"]
+    assert heard(record, 0.5, switched_at) == pytest.approx(scenario.tone, rel=0.02), record["frequencies"]
+    if scenario.switch:
+        after = heard(record, switched_at + SWITCH_SECONDS, float("inf"))
+        assert after == pytest.approx(scenario.switch[1], rel=0.02), record["frequencies"]
+
+    # A player's timeline has the first picture where the player puts it
+    # (hls.js a reordering delay after zero), so a cue falls that far after
+    # its time in the source, give or take a picture.
+    text, start, end = scenario.cue
+    [cue] = [c for c in record["cues"] if c["language"] == scenario.shown and c["text"] == text]
+    first = record["firstPicture"]
+    assert first is not None, record
+    assert cue["startTime"] - first == pytest.approx(start, abs=PICTURE_SECONDS), (cue, first)
+    assert cue["endTime"] - first == pytest.approx(end, abs=PICTURE_SECONDS), (cue, first)
+    assert any(text in change["active"] for change in record["cueChanges"]), record["cueChanges"]

@@ -4,12 +4,15 @@
 //
 //   node play.js PACKAGE_DIR [--goal SECONDS] [--timeout SECONDS] [--player hls.js|shaka]
 //   node play.js --src URL [--port PORT] [--goal SECONDS] [--timeout SECONDS] [--player hls.js|shaka]
-//                [--level N]
+//                [--level N | --tracks --subtitles LANGUAGE [--audio LANGUAGE]]
 //
 // The package directory is served on 127.0.0.1 and its master.m3u8 is played,
 // by hls.js (index.html) or by Shaka Player (shaka.html). With --src the page
 // alone is served (on PORT, which the other server's CORS origin names) and
 // plays the master playlist at URL. With --level only that variant is tried.
+// With --tracks the page plays the audio and subtitle renditions instead
+// (page-record.js's playTracks: it shows the subtitles of one language and
+// switches to the sound of another) and prints the one line of that.
 // The exit status is 0 whenever every variant was tried, whatever the player
 // made of it; judging the lines is the caller's business.
 'use strict';
@@ -36,7 +39,18 @@ const CHROMIUM_FLAGS = [
 ];
 
 function parseArguments(argv) {
-  const options = { packageDir: null, src: null, port: 0, level: null, goal: 2, timeout: 30, page: '' };
+  const options = {
+    packageDir: null,
+    src: null,
+    port: 0,
+    level: null,
+    tracks: false,
+    subtitles: null,
+    audio: null,
+    goal: 2,
+    timeout: 30,
+    page: '',
+  };
   const pages = { 'hls.js': '', shaka: 'shaka.html' };
   let player = 'hls.js';
   for (let i = 0; i < argv.length; i += 1) {
@@ -46,19 +60,30 @@ function parseArguments(argv) {
     else if (argv[i] === '--src') options.src = argv[(i += 1)];
     else if (argv[i] === '--port') options.port = Number(argv[(i += 1)]);
     else if (argv[i] === '--level') options.level = Number(argv[(i += 1)]);
+    else if (argv[i] === '--tracks') options.tracks = true;
+    else if (argv[i] === '--subtitles') options.subtitles = argv[(i += 1)];
+    else if (argv[i] === '--audio') options.audio = argv[(i += 1)];
     else options.packageDir = argv[i];
   }
-  if (!options.packageDir === !options.src || !(options.goal > 0) || !(options.timeout > 0) || !(player in pages)) {
+  if (
+    !options.packageDir === !options.src ||
+    !(options.goal > 0) ||
+    !(options.timeout > 0) ||
+    !(player in pages) ||
+    (options.tracks && (options.level !== null || !options.subtitles)) ||
+    (!options.tracks && (options.subtitles || options.audio))
+  ) {
     throw new Error(
       'usage: node play.js PACKAGE_DIR|--src URL [--port PORT] [--goal SECONDS] [--timeout SECONDS] ' +
-        '[--player hls.js|shaka] [--level N]',
+        '[--player hls.js|shaka] [--level N | --tracks --subtitles LANGUAGE [--audio LANGUAGE]]',
     );
   }
   options.page = pages[player];
   return options;
 }
 
-// Opens the page holding one variant and waits for the line it writes.
+// Opens the page holding one variant (or, for a level of null, playing the
+// tracks scenario) and waits for the line it writes.
 async function playLevel(context, address, level, options) {
   const page = await context.newPage();
   const consoleErrors = [];
@@ -67,7 +92,10 @@ async function playLevel(context, address, level, options) {
   });
   page.on('pageerror', (error) => consoleErrors.push(String(error)));
   try {
-    let query = `?level=${level}&goal=${options.goal}&timeout=${options.timeout}`;
+    let query = `?goal=${options.goal}&timeout=${options.timeout}`;
+    if (level !== null) query += `&level=${level}`;
+    else query += `&tracks&subtitles=${encodeURIComponent(options.subtitles)}`;
+    if (options.audio) query += `&audio=${encodeURIComponent(options.audio)}`;
     if (options.src) query += `&src=${encodeURIComponent(options.src)}`;
     await page.goto(address + options.page + query);
     const result = page.locator('#result');
@@ -95,6 +123,10 @@ async function main() {
       headless: true,
       args: CHROMIUM_FLAGS,
     });
+    if (options.tracks) {
+      process.stdout.write(JSON.stringify(await playLevel(context, addressOf(server), null, options)) + '\n');
+      return;
+    }
     // Every variant in the master playlist, in its order; the first run
     // tells how many there are.
     let levelCount = options.level === null ? 1 : options.level + 1;

@@ -2,7 +2,7 @@
 'use strict';
 
 (function () {
-  const { settings, video, record, finish, fail, bufferedRanges, watch } = window.playbackPage;
+  const { settings, video, record, finish, fail, bufferedRanges, watch, playTracks } = window.playbackPage;
   const { source, forcedLevel } = settings;
   const status = document.getElementById('status');
 
@@ -27,7 +27,11 @@
     }));
     // Setting loadLevel switches automatic selection off.
     if (forcedLevel >= 0) hls.loadLevel = forcedLevel;
-    video.play().catch((error) => fail('play', String(error)));
+    if (!settings.tracks) video.play().catch((error) => fail('play', String(error)));
+  });
+  // hls.js lists the renditions of the variant's groups once it loads the variant.
+  hls.once(Hls.Events.LEVEL_LOADED, () => {
+    if (settings.tracks) playTracks(tracksOf(hls)).catch((error) => fail('tracks', String(error)));
   });
   hls.on(Hls.Events.KEY_LOADED, () => {
     record.keysLoaded += 1;
@@ -47,7 +51,27 @@
     if (data.fatal) finish('failed');
   });
 
-  watch(
+  // hls.js's renditions as the tracks scenario lists and selects them.
+  function tracksOf(hls) {
+    const describe = (track) => ({
+      name: track.name,
+      language: track.lang,
+      default: track.default,
+      describesVideo: (track.characteristics || '').includes('public.accessibility.describes-video'),
+    });
+    return {
+      audioTracks: () => hls.audioTracks.map(describe),
+      subtitleTracks: () => hls.subtitleTracks.map(describe),
+      selectAudio: (index) => {
+        hls.audioTrack = index;
+      },
+      selectSubtitles: (index) => {
+        hls.subtitleTrack = index;
+      },
+    };
+  }
+
+  if (!settings.tracks) watch(
     () =>
       `variant ${hls.currentLevel} (${video.videoWidth}x${video.videoHeight}), ` +
       `${video.currentTime.toFixed(1)} s`,

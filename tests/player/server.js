@@ -25,6 +25,7 @@ const CONTENT_TYPES = {
   '.js': 'text/javascript; charset=utf-8',
   '.m3u8': 'application/vnd.apple.mpegurl',
   '.ts': 'video/mp2t',
+  '.vtt': 'text/vtt; charset=utf-8',
   '.key': 'application/octet-stream',
 };
 
@@ -63,7 +64,7 @@ function isNamedKey(packageDir, relative) {
 }
 
 // The file a request path names, or null when it is outside what is served:
-// the package's playlists and segments, and the keys its playlists name,
+// the package's playlists and segments (WebVTT too), and the keys its playlists name,
 // taken from the package directory or, for a bare file name, from beside it
 // (where the vantrel command keeps the key it makes). Nothing else there, a
 // key info file or the source clip, is served.
@@ -78,7 +79,7 @@ function fileFor(urlPath, packageDir) {
   }
   const file = path.resolve(packageDir, relative);
   if (!file.startsWith(packageDir + path.sep)) return null;
-  if (['.m3u8', '.ts'].includes(path.extname(file))) return file;
+  if (['.m3u8', '.ts', '.vtt'].includes(path.extname(file))) return file;
   if (!isNamedKey(packageDir, relative)) return null;
   if (fs.existsSync(file) || relative.includes('/')) return file;
   return path.join(path.dirname(packageDir), relative);

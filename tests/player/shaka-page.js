@@ -4,7 +4,7 @@
 'use strict';
 
 (async function () {
-  const { settings, video, record, fail, watch } = window.playbackPage;
+  const { settings, video, record, fail, watch, playTracks } = window.playbackPage;
   const { source, forcedLevel } = settings;
 
   shaka.polyfill.installAll();
@@ -22,7 +22,7 @@
     if (type === shaka.net.NetworkingEngine.RequestType.KEY) record.keysLoaded += 1;
     if (type === shaka.net.NetworkingEngine.RequestType.SEGMENT) record.fragments.push({ uri: response.uri });
   });
-  watch(() => `${video.videoWidth}x${video.videoHeight}, ${video.currentTime.toFixed(1)} s`);
+  if (!settings.tracks) watch(() => `${video.videoWidth}x${video.videoHeight}, ${video.currentTime.toFixed(1)} s`);
 
   try {
     await player.attach(video);
@@ -41,5 +41,23 @@
     player.configure({ abr: { enabled: false } });
     player.selectVariantTrack(variants[forcedLevel], /* clearBuffer= */ true);
   }
-  video.play().catch((error) => fail('play', String(error)));
+  if (!settings.tracks) {
+    video.play().catch((error) => fail('play', String(error)));
+    return;
+  }
+  // Shaka Player's renditions as the tracks scenario lists and selects them.
+  const describe = (track) => ({
+    name: track.label,
+    language: track.language,
+    default: track.primary,
+    describesVideo: track.roles.includes('public.accessibility.describes-video'),
+  });
+  const audioTracks = player.getAudioTracks();
+  const textTracks = player.getTextTracks();
+  await playTracks({
+    audioTracks: () => audioTracks.map(describe),
+    subtitleTracks: () => textTracks.map(describe),
+    selectAudio: (index) => player.selectAudioTrack(audioTracks[index]),
+    selectSubtitles: (index) => player.selectTextTrack(textTracks[index]),
+  }).catch((error) => fail('tracks', String(error)));
 })();
