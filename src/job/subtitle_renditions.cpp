@@ -14,6 +14,7 @@
 
 #include "media/paths.h"
 #include "media/step_status.h"
+#include "rendition/key_info_check.h"
 #include "source/input_context.h"
 
 namespace {
@@ -176,11 +177,13 @@ std::string vtt_time(int64_t us) {
 std::vector<std::string> write_webvtt(const std::string& directory, const std::string& stem,
                                       const std::vector<Cue>& cues,
                                       const std::vector<double>& seconds, int64_t mpegts_zero,
-                                      int target_duration, std::string& step) {
+                                      int target_duration, const SegmentKey& key,
+                                      std::string& step) {
     std::vector<std::string> written;
     std::string playlist = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:" +
                            std::to_string(target_duration) +
-                           "\n#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n";
+                           "\n#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n" + key_tag(key) +
+                           "\n";
     const std::string header = "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:" + std::to_string(mpegts_zero) +
                                ",LOCAL:00:00:00.000\n\n";
     double start = 0;
@@ -197,7 +200,13 @@ std::vector<std::string> write_webvtt(const std::string& directory, const std::s
         char name[64];
         std::snprintf(name, sizeof name, "_%03zu.vtt", k);
         const std::string segment = stem + name;
-        if (!write_text_file(directory + segment, text)) {
+        std::string encrypted;
+        const StepStatus sealed = encrypt_segment(key, text, encrypted);
+        if (sealed.failed()) {
+            step = sealed.step;
+            return written;
+        }
+        if (!write_text_file(directory + segment, encrypted)) {
             step = "could not write the subtitle files";
             return written;
         }
@@ -235,6 +244,9 @@ void write_subtitle_renditions(const EncodeRequest& request, JobReport& report,
     int target_duration = 1;
     const bool segmented = variant && segment_durations(variant->playlist_path, seconds,
                                                         target_duration);
+    // Encrypted as the variants are, with the same key and IV.
+    SegmentKey key;
+    const StepStatus keyed = read_segment_key(request.key_info, key);
     // One pass over the input for every subtitle stream in it; one per sidecar.
     std::vector<std::vector<Cue>> cues(title.subtitles.size());
     std::map<int, std::vector<Cue>*> in_stream;
@@ -255,6 +267,8 @@ void write_subtitle_renditions(const EncodeRequest& request, JobReport& report,
             status = read_cues(track.sidecar, {{0, &cues[k]}}, 0, control);
         if (!status.failed() && !segmented)
             status = step_failed("no video variant to cut the subtitles by", AVERROR(EINVAL));
+        if (!status.failed())
+            status = keyed;
         if (control.cancelled.load())
             return;
         if (status.failed()) {
@@ -267,7 +281,7 @@ void write_subtitle_renditions(const EncodeRequest& request, JobReport& report,
         }
         std::string step;
         outcome.files_written =
-            write_webvtt(directory, stem, cues[k], seconds, made->mpegts_zero, target_duration, step);
+            write_webvtt(directory, stem, cues[k], seconds, made->mpegts_zero, target_duration, key, step);
         outcome.created = step.empty();
         if (!outcome.created) {
             outcome.step = step;

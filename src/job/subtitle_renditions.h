@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "job/encode_job.h"
+#include "rendition/key_info_check.h"
 
 // One cue: when it is shown, on the output's clock (microseconds from the
 // title's origin), and its WebVTT text.
@@ -27,9 +28,11 @@ void write_subtitle_renditions(const EncodeRequest& request, JobReport& report,
 // The cues' WebVTT segments and playlist (`stem`.m3u8, `stem`_000.vtt, ...)
 // in `directory`: one segment per video segment of `seconds` (the EXTINF
 // durations), each with every cue shown during it and an X-TIMESTAMP-MAP
-// that puts the output's time zero at `mpegts_zero` on the MPEG-TS clock.
-// Returns every file written; throws nothing, leaves `step` empty on success.
+// that puts the output's time zero at `mpegts_zero` on the MPEG-TS clock,
+// each encrypted with `key` as the variants' segments are. Returns every
+// file written; throws nothing, leaves `step` empty on success.
 std::vector<std::string> write_webvtt(const std::string& directory, const std::string& stem,
                                       const std::vector<Cue>& cues,
                                       const std::vector<double>& seconds, int64_t mpegts_zero,
-                                      int target_duration, std::string& step);
+                                      int target_duration, const SegmentKey& key,
+                                      std::string& step);
