@@ -24,6 +24,7 @@ def start_job(
     bitrates: Iterable[int],
     key_info: str | bytes,
     upscale: bool,
+    subtitles: Iterable[tuple[str | bytes, str]] = (),
 ) -> Job: ...
 def start_sound_part(input: str | bytes, work_dir: str | bytes, title: dict[str, Any]) -> Job: ...
 def start_pictures_part(
@@ -52,6 +53,13 @@ def start_stitch(
 def wait_for_job(job: Job, seconds: float) -> bool: ...
 def take_job_lines(job: Job) -> list[tuple[int, bytes, bool]]: ...
 def job_progress(job: Job) -> tuple[int, list[tuple[str, int, int]]]: ...
+# (name, language, default, describes video, playlist, created, step,
+# reason, peak bps, average bps, input stream index)
+AudioTrackOutcome = tuple[str, str, bool, bool, bytes, bool, bytes, bytes, int, int, int]
+# (name, language, default, forced, playlist, created, step, reason, input
+# stream index or -1, sidecar path)
+SubtitleOutcome = tuple[str, str, bool, bool, bytes, bool, bytes, bytes, int, bytes]
+
 def finish_job(
     job: Job,
 ) -> tuple[
@@ -61,9 +69,12 @@ def finish_job(
     int,
     str,
     str,
-    bool,
+    int,
+    list[AudioTrackOutcome],
+    list[SubtitleOutcome],
+    list[tuple[int, str, str]],
 ]: ...
 def stop_job(job: Job) -> None: ...
-def probe_split(input: str | bytes) -> dict[str, Any]: ...
+def probe_split(input: str | bytes, subtitles: Iterable[tuple[str | bytes, str]] = ()) -> dict[str, Any]: ...
 def ladder() -> list[tuple[str, int, int, int]]: ...
 def set_library_log_level(level: int) -> None: ...
