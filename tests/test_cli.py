@@ -332,6 +332,7 @@ sys.exit(cli.main(sys.argv[2:]))
 """
 
 
+@pytest.mark.python_side
 def test_a_job_killed_at_any_step_of_placing_leaves_one_package_with_its_own_key(media, workdir):
     assert run_cli(workdir, str(media["tiny"]), "out", "--renditions", "480p").returncode == 0
     earlier = tree(workdir)
@@ -387,6 +388,7 @@ def test_output_dir_is_replaced_whole(media, workdir, case):
     assert_decodes(workdir, "out")
 
 
+@pytest.mark.python_side
 def test_watch_serves_the_package_through_vantrel_serve_with_a_token(media, workdir):
     if not (PLAYER_DIR / "node_modules" / "hls.js" / "package.json").is_file():
         pytest.fail(f"the watch command needs hls.js (npm ci --prefix {PLAYER_DIR}); ./scripts/test.sh installs it")

@@ -26,6 +26,8 @@ from test_playback import is_player_fault, master_sizes, played_correctly
 from vantrel import _tokens
 from vantrel.delivery import REFUSAL, create_app, sign, verify
 
+pytestmark = pytest.mark.python_side
+
 PACKAGE = "ladder-30fps"
 SECRET = b"s" * 32
 URI_ATTRIBUTE = re.compile(r'URI="([^"]*)"')

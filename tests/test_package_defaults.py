@@ -250,6 +250,7 @@ def test_audio_without_video_still_fails(tmp_path, media):
     assert not result.ok and result.error == "No video stream found in the file."
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("player_name, package", [("hls.js", "video-only"), ("shaka", "ladder")])
 def test_players_in_chromium_play_default_packages(player, ladder_package, tmp_path, media, player_name, package):
     if package == "ladder":

@@ -166,6 +166,7 @@ def ladder_playback(request, packages, player) -> tuple[Package, list[dict]]:
     return package, play_in_chromium(player, package.directory)
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("stem", PackageFactory.RECIPES["ladder-30fps"][1])
 def test_chromium_plays_each_variant_held_in_turn(ladder_playback, stem):
     package, records = ladder_playback
@@ -184,6 +185,7 @@ def test_chromium_plays_each_variant_held_in_turn(ladder_playback, stem):
     assert {fragment["level"] for fragment in record["fragments"]} == {level}, record
 
 
+@pytest.mark.python_side
 def test_chromium_refuses_a_wrong_key(packages, player, tmp_path):
     wrong = with_wrong_key(packages["ladder-30fps"], tmp_path / "wrong-key")
     records = play_in_chromium(player, wrong)
@@ -247,6 +249,7 @@ def heard(record: dict, start: float, end: float) -> float:
     )
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("player_name", ["hls.js", "shaka"])
 @pytest.mark.parametrize("name", list(TRACK_SCENARIOS))
 def test_players_switch_sound_and_show_subtitles_at_their_time(track_packages, player, name, player_name):

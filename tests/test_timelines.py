@@ -75,6 +75,7 @@ def test_sound_and_picture_stay_together(timeline_packages, case):
     assert faults == [], f"{'; '.join(faults)}. Measured: {timeline}"
 
 
+@pytest.mark.python_side
 def test_hls_js_plays_every_timeline_to_its_end(timeline_packages, player, tmp_path):
     # One master playlist over every case's variant, each with a bandwidth of
     # its own, so that hls.js numbers them in case order and one browser plays
