@@ -63,6 +63,31 @@ if [ $# -eq 0 ]; then
     run_job "engine against newer FFmpeg headers" "$VANTREL_ROOT/scripts/check_ffmpeg_headers.sh"
 fi
 
+# The sanitizer jobs take arguments of their own: with a pytest selection given
+# here they are left out (VANTREL_SANITIZERS=0 leaves them out too). They run
+# beside the ordinary suites, one after the other in a lane of their own at a
+# lower priority: the suites spend most of their time waiting on players,
+# servers and child processes rather than using both cores, and the tests that
+# depend on timing (the job queue's, the browsers') are in the ordinary
+# suites, which keep the first claim on the processor. The lane's output is
+# printed when both the lane and the suites are done.
+SANITIZER_LANE=""
+if [ $# -eq 0 ] && [ "${VANTREL_SANITIZERS:-1}" != 0 ]; then
+    SANITIZER_LANE=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-sanitizer-jobs.XXXXXX")
+    (
+        JOB_LINES=()
+        PASSED=0
+        FAILED=0
+        run_job "address sanitizer job" nice -n 10 "$VANTREL_ROOT/scripts/sanitize.sh" address
+        run_job "thread sanitizer job" nice -n 10 "$VANTREL_ROOT/scripts/sanitize.sh" thread
+        printf '%s\n' "${JOB_LINES[@]}" > "$SANITIZER_LANE/jobs"
+        echo "$PASSED $FAILED" > "$SANITIZER_LANE/counts"
+    ) > "$SANITIZER_LANE/output" 2>&1 &
+    SANITIZER_LANE_PID=$!
+    # Interrupted, the run ends the lane's jobs with its own.
+    trap 'trap - INT TERM; kill 0' INT TERM
+fi
+
 # One substitution per assignment: in a list, only the last one's failure would count.
 PYTHON310=$(find_python310)
 PYTHON310=$(install_into_venv "$PYTHON310" test)
@@ -74,12 +99,22 @@ for python in "${PYTHONS[@]}"; do
     run_job "pytest under $("$python" --version)" python_suite "$python" "$@"
 done
 
-# The sanitizer jobs take arguments of their own: with a pytest selection given
-# here they are left out (VANTREL_SANITIZERS=0 leaves them out too).
-if [ $# -eq 0 ] && [ "${VANTREL_SANITIZERS:-1}" != 0 ]; then
-    unset VANTREL_TEST_PYTHONS
-    run_job "address sanitizer job" "$VANTREL_ROOT/scripts/sanitize.sh" address
-    run_job "thread sanitizer job" "$VANTREL_ROOT/scripts/sanitize.sh" thread
+if [ -n "$SANITIZER_LANE" ]; then
+    status=0
+    wait "$SANITIZER_LANE_PID" || status=$?
+    log "The sanitizer jobs (they ran beside the suites above)"
+    cat "$SANITIZER_LANE/output"
+    if [ -s "$SANITIZER_LANE/counts" ]; then
+        mapfile -t lane_jobs < "$SANITIZER_LANE/jobs"
+        JOB_LINES+=("${lane_jobs[@]}")
+        read -r lane_passed lane_failed < "$SANITIZER_LANE/counts"
+        PASSED=$((PASSED + lane_passed))
+        FAILED=$((FAILED + lane_failed))
+    else
+        FAILED=$((FAILED + 1))
+        JOB_LINES+=("  FAILED  sanitizer jobs (their lane ended with status $status before it counted them)")
+    fi
+    rm -rf "$SANITIZER_LANE"
 fi
 
 log "Summary ($(((SECONDS + 30) / 60)) min in all)"
